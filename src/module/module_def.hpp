@@ -1,0 +1,31 @@
+// Everything the import of the module needs, and the import itself.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "module/pending_error.hpp"
+
+namespace palettra {
+
+struct ModuleDef {
+  Status (*initializer)(PyObject* module);
+  PyModuleDef definition;
+  std::atomic<std::int64_t> interpreter_id;
+  PyObject* cached_module;
+};
+
+// Gives a new reference to the module, built once per process, or refuses an
+// interpreter other than the first one that imported it.
+Result<PyObject*> make_module(ModuleDef& module_def);
+
+// Adds convert to a new module and lists it in __all__.
+Status initialize_module(PyObject* module);
+
+// Makes `function` the module attribute named by its __name__ and appends
+// that name to __all__. Consumes the function reference.
+Status add_function(PyObject* module, PyObject* function);
+
+}  // namespace palettra
