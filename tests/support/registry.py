@@ -1,0 +1,72 @@
+"""The shared borrow registry, used through its capsule as another module would."""
+
+import ctypes
+
+import numpy as np
+
+CAPSULE_NAME = "_NUMPY_BORROW_CHECKING_API"
+
+_get_name = ctypes.pythonapi.PyCapsule_GetName
+_get_name.restype = ctypes.c_char_p
+_get_name.argtypes = [ctypes.py_object]
+_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_get_pointer.restype = ctypes.c_void_p
+_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+# PYFUNCTYPE keeps the interpreter lock held during the call, as the registry
+# requires of every caller.
+_ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+_RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
+
+
+class Record(ctypes.Structure):
+    _fields_ = [
+        ("version", ctypes.c_uint64),
+        ("flags", ctypes.c_void_p),
+        ("acquire", _ACQUIRE),
+        ("acquire_mut", _ACQUIRE),
+        ("release", _RELEASE),
+        ("release_mut", _RELEASE),
+    ]
+
+
+class Registry:
+    """Calls the four registry functions on real arrays (by their address)."""
+
+    def __init__(self, capsule):
+        self.capsule = capsule
+        address = _get_pointer(capsule, _get_name(capsule))
+        self.record = Record.from_address(address)
+
+    def acquire(self, array):
+        return self.record.acquire(self.record.flags, id(array))
+
+    def acquire_mut(self, array):
+        return self.record.acquire_mut(self.record.flags, id(array))
+
+    def release(self, array):
+        self.record.release(self.record.flags, id(array))
+
+    def release_mut(self, array):
+        self.record.release_mut(self.record.flags, id(array))
+
+    def is_free(self, array):
+        """True when a write borrow of `array` would be granted now."""
+        if self.acquire_mut(array) != 0:
+            return False
+        self.release_mut(array)
+        return True
+
+
+def multiarray():
+    import numpy.core.multiarray
+
+    return numpy.core.multiarray
+
+
+def shared_registry():
+    """The process's registry, published by palettra on its first borrow."""
+    import palettra
+
+    palettra.convert(np.zeros((0, 0, 3), np.uint8), np.zeros((1, 3), np.uint64))
+    return Registry(getattr(multiarray(), CAPSULE_NAME))
