@@ -1,46 +1,65 @@
 #!/usr/bin/env bash
 # Makes (or refreshes) a virtual environment with palettra built and
-# installed, and prints its path. Usage: bootstrap.sh [--test]
-#   --test  also installs the test requirements and the test-only modules.
+# installed into it, and prints the environment's path.
+#
+# Usage: bootstrap.sh [--python 3.12|3.13] [--numpy 1|2] [--test]
+#   --python  the CPython to build for (default 3.12)
+#   --numpy   the NumPy generation to install (default 1: NumPy 1.26)
+#   --test    also install the test requirements and the test-only modules
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+python_version=3.12
+numpy_generation=1
 with_tests=false
-[[ "${1:-}" == "--test" ]] && with_tests=true
+while (($#)); do
+  case "$1" in
+    --python) python_version=$2; shift 2 ;;
+    --numpy) numpy_generation=$2; shift 2 ;;
+    --test) with_tests=true; shift ;;
+    *) echo "bootstrap: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
 
-# A CPython 3.12: from PATH first, then from pyenv's installed versions.
+# The interpreter from PATH first, then from pyenv's installed versions.
 find_python() {
-  local candidate
-  if candidate=$(command -v python3.12 2>/dev/null) && "$candidate" -c '' 2>/dev/null; then
+  local name=python$1 candidate
+  if candidate=$(command -v "$name" 2>/dev/null) && "$candidate" -c '' 2>/dev/null; then
     echo "$candidate"
     return
   fi
   local pyenv_root=${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")}
-  for candidate in "$pyenv_root"/versions/3.12.*/bin/python3.12; do
+  for candidate in "$pyenv_root/versions/$1".*/bin/"$name"; do
     if [[ -x "$candidate" ]] && "$candidate" -c '' 2>/dev/null; then
       echo "$candidate"
       return
     fi
   done
-  echo "bootstrap: no CPython 3.12 found on PATH or under pyenv" >&2
+  echo "bootstrap: no CPython $1 found on PATH or under pyenv" >&2
   exit 1
 }
 
-python=$(find_python)
-venv="$root/.venv"
+venv="$root/.venv/py$python_version-numpy$numpy_generation"
 if [[ ! -x "$venv/bin/python" ]]; then
+  python=$(find_python "$python_version")
   echo "bootstrap: creating $venv with $python" >&2
   "$python" -m venv "$venv"
 fi
-pip() { "$venv/bin/python" -m pip --quiet --disable-pip-version-check "$@"; }
+pip() {
+  "$venv/bin/python" -m pip --quiet --disable-pip-version-check "$@" 2>&1 >&2 \
+    | { grep -v "is ignored: it is neither a file nor a directory" || true; } >&2
+}
 
-pip install -r "$root/requirements/build.txt" -r "$root/requirements/run.txt"
+requirements=(-r "$root/requirements/build.txt" -r "$root/requirements/numpy$numpy_generation.txt"
+              -r "$root/requirements/run.txt")
 install_args=(--no-build-isolation --no-deps)
 if $with_tests; then
-  pip install -r "$root/requirements/test.txt"
+  requirements+=(-r "$root/requirements/test.txt")
   install_args+=(--config-settings=cmake.define.PALETTRA_TEST_MODULES=ON)
 fi
-# Without build isolation the build directory is reused, so rebuilds are
-# incremental.
-pip install "${install_args[@]}" "$root" >&2
+pip install "${requirements[@]}"
+# Without build isolation the build directory is kept, so rebuilds are
+# incremental; each environment has a directory of its own.
+pip install "${install_args[@]}" \
+  --config-settings="build-dir=$root/build/py$python_version-numpy$numpy_generation" "$root"
 echo "$venv"

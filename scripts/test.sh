@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
-# Builds palettra with its test modules into the project's environment and
-# runs the whole test suite. Extra arguments go to pytest.
+# Runs the whole test suite against every supported combination of CPython
+# and NumPy, each in an environment of its own. Extra arguments go to pytest.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv=$("$root/scripts/bootstrap.sh" --test)
+combinations=${PALETTRA_COMBINATIONS:-"3.12:1 3.12:2 3.13:2"}
 cd "$root"
-# Exit status 5 (nothing collected) is a failure like any other.
-"$venv/bin/python" -m pytest "$@"
+for combination in $combinations; do
+  python_version=${combination%%:*}
+  numpy_generation=${combination##*:}
+  echo "=== CPython $python_version, NumPy $numpy_generation.x ==="
+  venv=$("$root/scripts/bootstrap.sh" --python "$python_version" --numpy "$numpy_generation" --test)
+  # The module must never make Python warn; exit status 5 (nothing
+  # collected) fails the run like any other.
+  "$venv/bin/python" -W error -m pytest "$@"
+done
