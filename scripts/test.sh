@@ -15,3 +15,7 @@ for combination in $combinations; do
   # collected) fails the run like any other.
   "$venv/bin/python" -W error -m pytest "$@"
 done
+# And once more under the sanitizers.
+if [[ -z "${PALETTRA_COMBINATIONS:-}" ]]; then
+  "$root/scripts/sanitize.sh" "$@"
+fi

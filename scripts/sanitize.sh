@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs the whole test suite against a build of palettra and its test modules
+# with AddressSanitizer (leak detection included) and
+# UndefinedBehaviorSanitizer. Any report fails the run. Extra arguments go to
+# pytest.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+echo "=== CPython 3.12, NumPy 1.x, sanitized ==="
+venv=$("$root/scripts/bootstrap.sh" --python 3.12 --numpy 1 --test --sanitize)
+cd "$root"
+# The interpreter is not built with the sanitizers, so their runtimes are
+# loaded first; the interpreter's allocations go through malloc so leaks are
+# seen, and the interpreter's own leftovers at exit are suppressed.
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+export PYTHONMALLOC=malloc
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:exitcode=86:strict_string_checks=1
+export LSAN_OPTIONS="suppressions=$root/scripts/interpreter-leaks.supp:print_suppressions=0"
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87
+export PALETTRA_SANITIZED=1
+"$venv/bin/python" -W error -m pytest "$@"
