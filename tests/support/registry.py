@@ -70,3 +70,14 @@ def shared_registry():
 
     palettra.convert(np.zeros((0, 0, 3), np.uint8), np.zeros((1, 3), np.uint64))
     return Registry(getattr(multiarray(), CAPSULE_NAME))
+
+
+def panic_exception_type():
+    """The PanicException type, met only through a raised instance."""
+    import palettra
+
+    try:
+        palettra.convert(np.zeros((1, 1, 3), np.uint8), np.zeros((1, 1), np.uint64))
+    except BaseException as exc:  # noqa: BLE001 - it derives from BaseException only
+        return type(exc)
+    raise AssertionError("a palette of one column must panic")
