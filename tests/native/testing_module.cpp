@@ -18,6 +18,11 @@ PyModuleDef testing_module_def{
     .m_name = "_palettra_testing",
     .m_doc = "Internal paths of palettra, for its tests only.",
     .m_size = -1,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
