@@ -99,12 +99,13 @@ class Failure(Exception):
     pass
 
 
-def test_exception_from_an_item_read_reaches_the_caller_unchanged(registry):
+@pytest.mark.parametrize("error_type", [Failure, KeyboardInterrupt, IndexError])
+def test_exception_from_an_item_read_reaches_the_caller_unchanged(registry, error_type):
     raised = []
 
     def fail_at_second_row(image, key):
         if key == (1, 0, 1):
-            raised.append(Failure("no such pixel"))
+            raised.append(error_type("no such pixel"))
             raise raised[-1]
 
     image = Recording([[(1, 1, 1)] * 2] * 3, on_read=fail_at_second_row)
@@ -158,6 +159,36 @@ def test_other_read_borrows_are_granted_during_the_call(registry):
 
     palettra.convert(Recording([[(0, 0, 0)]], on_read=borrow_again), colours)
     assert granted == [0, 0, 0]
+
+
+def test_nested_call_on_the_same_palette_keeps_the_outer_borrow(registry):
+    colours = palette()
+    inner_results = []
+
+    def convert_again(image, key):
+        if key == (0, 0, 2):
+            inner = Recording([[(250, 240, 250)]])
+            inner_results.append(palettra.convert(inner, colours).tolist())
+            assert not registry.is_free(colours)
+
+    result = palettra.convert(Recording([[(200, 30, 30)]], on_read=convert_again), colours)
+    assert inner_results == [[[[255, 255, 255]]]]
+    assert result.tolist() == [[[255, 0, 0]]]
+    assert registry.is_free(colours)
+
+
+TOO_LARGE = "ndarray: Shape too large, product of non-zero axis lengths overflows Py_ssize_t"
+
+
+@pytest.mark.parametrize(
+    "shape, message",
+    [((2**63, 1, 3), TOO_LARGE), ((2**32, 2**31, 0), TOO_LARGE), ((2**60, 1, 3), "capacity overflow")],
+)
+def test_results_too_large_to_hold_panic_before_any_read(registry, shape, message):
+    image = Recording([], shape=shape)
+    error = convert_failure(registry, image, palette())
+    assert type(error).__name__ == "PanicException" and error.args == (message,)
+    assert image.log == ["shape"]
 
 
 class Index:
