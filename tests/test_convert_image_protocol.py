@@ -182,7 +182,11 @@ TOO_LARGE = "ndarray: Shape too large, product of non-zero axis lengths overflow
 
 @pytest.mark.parametrize(
     "shape, message",
-    [((2**63, 1, 3), TOO_LARGE), ((2**32, 2**31, 0), TOO_LARGE), ((2**60, 1, 3), "capacity overflow")],
+    [
+        ((2**63, 1, 3), TOO_LARGE),
+        ((2**32, 2**31, 0), TOO_LARGE),
+        ((2**60, 1, 3), "capacity overflow"),
+    ],
 )
 def test_results_too_large_to_hold_panic_before_any_read(registry, shape, message):
     image = Recording([], shape=shape)
