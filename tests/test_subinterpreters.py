@@ -115,6 +115,10 @@ def test_import_in_a_sub_interpreter_after_the_main_one_is_refused():
     assert main_after == [[[255, 255, 255]]]
 
 
+@pytest.mark.skipif(
+    sys.version_info >= (3, 13),
+    reason="the interpreter runs a single-phase init function in the main interpreter first",
+)
 def test_first_import_in_a_sub_interpreter_makes_it_the_owner():
     sub_first, converted, main_then, main_again, sub_after = run_reports(
         """
@@ -129,6 +133,18 @@ def test_first_import_in_a_sub_interpreter_makes_it_the_owner():
     assert_refusal(main_then)
     assert main_again is False
     assert sub_after == [[[255, 0, 0]]]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="the sub-interpreter runs its own init")
+def test_import_in_a_sub_interpreter_first_runs_init_in_the_main_one():
+    sub_first, main_then = run_reports(
+        """
+        in_sub("report(try_import())")
+        report(try_import())
+        """
+    )
+    assert_refusal(sub_first)
+    assert main_then == "imported"
 
 
 def test_refused_import_can_be_retried_with_the_same_answer():
