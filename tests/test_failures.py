@@ -129,17 +129,6 @@ def test_except_exception_does_not_catch_a_panic(testing):
     assert caught_by == "BaseException"
 
 
-def test_own_panic_returning_through_python_is_resumed(palettra_panic, capfd):
-    capfd.readouterr()
-    error = raised_by(palettra.convert, RaisingShape(palettra_panic), PALETTE)
-    assert type(error) is type(palettra_panic)
-    assert error is not palettra_panic
-    assert error.args == palettra_panic.args
-    err = capfd.readouterr().err
-    assert err.startswith("\n".join(RESUME_HEADER) + "\n")
-    assert "panicked" not in err  # resuming writes no new report
-
-
 def test_resumed_panic_report_on_stderr(tmp_path):
     result = run_isolated(
         """
