@@ -47,6 +47,7 @@ def test_arguments_bind_by_position_or_by_name(call):
         ((IMAGE, PALETTE), {"Img": IMAGE}, "convert() got an unexpected keyword argument 'Img'"),
         ((IMAGE,), {SURROGATE: 1}, f"convert() got an unexpected keyword argument '{REPLACED}'"),
         ((), {f"i{SURROGATE}mg": 1, "img": 2}, f"convert() got an unexpected keyword argument 'i{REPLACED}mg'"),
+        ((IMAGE,), {"\uff43olor_palette": PALETTE}, "convert() got an unexpected keyword argument '\uff43olor_palette'"),
     ],
     ids=[
         "nothing",
@@ -64,6 +65,7 @@ def test_arguments_bind_by_position_or_by_name(call):
         "case-differs",
         "lone-surrogate",
         "lone-surrogate-inside",
+        "no-normalisation",
     ],
 )
 def test_binding_failure_messages(args, kwargs, message):
@@ -71,6 +73,30 @@ def test_binding_failure_messages(args, kwargs, message):
         palettra.convert(*args, **kwargs)
     assert type(info.value) is TypeError
     assert info.value.args == (message,)
+
+
+class Name(str):
+    """A keyword name that binds by its characters but prints differently."""
+
+    def __str__(self):
+        if self == "bad":
+            raise RuntimeError("no text")
+        return "shown"
+
+
+def test_keyword_names_match_by_text_and_print_by_str(monkeypatch):
+    reported = []
+    monkeypatch.setattr("sys.unraisablehook", reported.append)
+    image = np.zeros((1, 1, 3), dtype=np.uint8)
+    assert palettra.convert(image, **{Name("color_palette"): PALETTE}).shape == (1, 1, 3)
+    with pytest.raises(TypeError) as info:
+        palettra.convert(image, **{Name("other"): PALETTE})
+    assert info.value.args == ("convert() got an unexpected keyword argument 'shown'",)
+    bad = Name("bad")
+    with pytest.raises(TypeError) as info:
+        palettra.convert(image, **{bad: PALETTE})
+    assert info.value.args == ("convert() got an unexpected keyword argument '<unprintable Name object>'",)
+    assert [(hook.object, type(hook.exc_value)) for hook in reported] == [(bad, RuntimeError)]
 
 
 def test_image_is_not_examined_by_binding():
