@@ -73,7 +73,7 @@ def palettes(draw):
     shape = draw(st.tuples(*[st.integers(0, 5)] * ndim))
     values = st.integers(0, 2**64 - 1) if dtype.kind == "u" and dtype.itemsize == 8 else st.integers(0, 255)
     array = draw(hnp.arrays(dtype, shape, elements=values))
-    if kind == "broadcast" and ndim == 2 and shape[1]:
+    if kind == "broadcast" and ndim == 2 and shape[0]:
         array = np.broadcast_to(array[:1], (draw(st.integers(0, 4)), shape[1]))
     elif ndim == 2:
         array = draw(views(array))
