@@ -82,6 +82,14 @@ def test_buffer_owner_cannot_be_subclassed():
         type("Sub", (owner_type(),), {})
 
 
+def test_owners_do_not_keep_their_type_alive():
+    owner = owner_type()
+    before = sys.getrefcount(owner)
+    for _ in range(20):
+        convert(np.zeros((1, 1, 3), np.uint8))
+    assert sys.getrefcount(owner) == before
+
+
 def test_views_share_the_buffer_after_the_result_is_gone():
     result = convert(np.zeros((3, 4, 3), np.uint8))
     rows, column = result[1:], result[:, 2]
