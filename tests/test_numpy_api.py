@@ -56,7 +56,8 @@ import ctypes
 new = ctypes.pythonapi.PyCapsule_New
 new.restype = ctypes.py_object
 new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-_ARRAY_API = new(8, b"_ARRAY_API", None)
+_NAME = b"_ARRAY_API"  # kept: the capsule holds only a pointer to it
+_ARRAY_API = new(8, _NAME, None)
 ctypes.c_void_p.from_address(id(_ARRAY_API) + 16).value = None
 """
 

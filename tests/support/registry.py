@@ -100,9 +100,14 @@ class Borrows:
         return code
 
 
+# A capsule keeps only a pointer to its name, so the names must outlive it.
+_capsule_names = {}
+
+
 def capsule(address, name=CAPSULE_NAME):
     """A new capsule holding `address` under `name`, without a destructor."""
-    return _new_capsule(address, name.encode(), None)
+    encoded = _capsule_names.setdefault(name, name.encode())
+    return _new_capsule(address, encoded, None)
 
 
 def multiarray():
