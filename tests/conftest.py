@@ -1,6 +1,6 @@
 import pytest
 
-from support.registry import shared_registry
+from support.registry import Borrows, shared_registry
 
 
 @pytest.fixture
@@ -14,3 +14,11 @@ def testing():
     import _palettra_testing
 
     return _palettra_testing
+
+
+@pytest.fixture
+def borrows(registry):
+    """Borrows for one test, all ended when it finishes, pass or fail."""
+    taken = Borrows(registry)
+    yield taken
+    taken.end_all()

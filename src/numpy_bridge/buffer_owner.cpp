@@ -26,7 +26,10 @@ void deallocate(PyObject* object) noexcept {
   guard_deallocation([object] {
     auto* owner = reinterpret_cast<BufferOwnerObject*>(object);
     owner->release(owner->data, owner->length, owner->capacity);
-    Py_TYPE(object)->tp_free(object);
+    // Instances of a heap type hold a reference to it, taken by tp_alloc.
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type);
   });
 }
 

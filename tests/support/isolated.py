@@ -1,6 +1,8 @@
 """Running a snippet in a fresh interpreter, for what must not touch this one:
-aborts, and output on standard error whose order matters."""
+aborts, output on standard error whose order matters, and first uses in a
+process."""
 
+import json
 import os
 import pathlib
 import resource
@@ -15,9 +17,12 @@ def _no_core_dumps():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
-def run_isolated(code, cwd):
-    """Runs `code` with this interpreter; `support` is importable from it."""
-    env = dict(os.environ, PYTHONPATH=str(TESTS_DIR), PYTHONIOENCODING="utf-8")
+def run_isolated(code, cwd, env=None):
+    """Runs `code` with this interpreter; `support` is importable from it.
+
+    `env` adds to or replaces variables of this process's environment.
+    """
+    env = dict(os.environ, PYTHONPATH=str(TESTS_DIR), PYTHONIOENCODING="utf-8", **(env or {}))
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
@@ -28,3 +33,10 @@ def run_isolated(code, cwd):
         timeout=300,
         preexec_fn=_no_core_dumps,
     )
+
+
+def run_json(code, cwd=None, env=None):
+    """Runs `code`, which must succeed and print one JSON value last; that value."""
+    done = run_isolated(code, cwd, env)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.splitlines()[-1])
