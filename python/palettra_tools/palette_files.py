@@ -1,0 +1,230 @@
+"""Palette files: GIMP `.gpl`, plain hex lists, JASC `.pal` and Adobe `.act`.
+
+Every reader gives an (n, 3) uint64 array of 8-bit values, in file order,
+duplicates kept (the first of equal colours wins a tie anyway). Malformed
+text files are reported with the file name and the line number.
+"""
+
+import re
+from pathlib import Path
+
+import numpy as np
+import numpy.typing as npt
+
+from .errors import PaletteError, located
+from .named import PALETTES
+
+Palette = npt.NDArray[np.uint64]
+
+FORMATS = ("gpl", "hex", "jasc", "act")
+_EXTENSIONS = {".gpl": "gpl", ".hex": "hex", ".txt": "hex", ".pal": "jasc", ".act": "act"}
+
+_ACT_COLOURS = 256
+_ACT_TABLE_BYTES = 3 * _ACT_COLOURS
+_ACT_NO_TRANSPARENT_INDEX = 0xFFFF
+
+_HEX_LINE = re.compile(r"#?([0-9a-fA-F]{6})")
+
+
+def _as_palette(rows: list[tuple[int, int, int]]) -> Palette:
+    return np.array(rows, dtype=np.uint64).reshape(-1, 3)
+
+
+def _rgb(fields: list[str], origin: str, line: int, form: str) -> tuple[int, int, int]:
+    """Three decimal values 0 to 255, or a message pointing at the line."""
+    if len(fields) < 3 or not all(f.isascii() and f.isdigit() for f in fields[:3]):
+        got = " ".join(fields)
+        raise PaletteError(located(origin, line, f"expected '{form}' with values 0 to 255, got '{got}'"))
+    r, g, b = (int(f) for f in fields[:3])
+    for value in (r, g, b):
+        if value > 255:
+            raise PaletteError(located(origin, line, f"value {value} is out of range 0 to 255"))
+    return r, g, b
+
+
+def _require_colours(rows: list[tuple[int, int, int]], origin: str) -> None:
+    if not rows:
+        raise PaletteError(located(origin, None, "the palette has no colours"))
+
+
+def parse_gpl(text: str, origin: str = "<gpl>") -> Palette:
+    """A GIMP palette: the header line, optional `Name:`/`Columns:` lines and
+    `#` comments, then one `red green blue [name]` line per colour."""
+    lines = text.splitlines()
+    if not lines or lines[0].strip() != "GIMP Palette":
+        raise PaletteError(located(origin, 1, "not a GIMP palette: the first line must be 'GIMP Palette'"))
+    rows: list[tuple[int, int, int]] = []
+    for number, raw in enumerate(lines[1:], start=2):
+        line = raw.strip()
+        if not line or line.startswith("#"):
+            continue
+        # Header fields may appear only before the first colour.
+        if not rows and re.match(r"(Name|Columns)\s*:", line):
+            continue
+        rows.append(_rgb(line.split(), origin, number, "red green blue [name]"))
+    _require_colours(rows, origin)
+    return _as_palette(rows)
+
+
+def parse_hex(text: str, origin: str = "<hex>") -> Palette:
+    """One `RRGGBB` (or `#RRGGBB`) per line; blank lines and lines starting
+    with `;` are ignored."""
+    rows: list[tuple[int, int, int]] = []
+    for number, raw in enumerate(text.splitlines(), start=1):
+        line = raw.strip()
+        if not line or line.startswith(";"):
+            continue
+        match = _HEX_LINE.fullmatch(line)
+        if match is None:
+            raise PaletteError(
+                located(origin, number, f"expected a colour as six hex digits RRGGBB, got '{line}'")
+            )
+        digits = match.group(1)
+        rows.append((int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16)))
+    _require_colours(rows, origin)
+    return _as_palette(rows)
+
+
+def parse_jasc(text: str, origin: str = "<pal>") -> Palette:
+    """A JASC (Paint Shop Pro) palette: `JASC-PAL`, `0100`, the colour count,
+    then exactly that many `red green blue` lines."""
+    lines = text.splitlines()
+    if not lines or lines[0].strip() != "JASC-PAL":
+        raise PaletteError(located(origin, 1, "not a JASC palette: the first line must be 'JASC-PAL'"))
+    if len(lines) < 2 or lines[1].strip() != "0100":
+        got = lines[1].strip() if len(lines) >= 2 else "end of file"
+        raise PaletteError(located(origin, 2, f"expected the version '0100', got '{got}'"))
+    count_text = lines[2].strip() if len(lines) >= 3 else ""
+    if not (count_text.isascii() and count_text.isdigit()) or int(count_text) == 0:
+        got = count_text if len(lines) >= 3 else "end of file"
+        raise PaletteError(located(origin, 3, f"expected the number of colours, got '{got}'"))
+    count = int(count_text)
+    rows: list[tuple[int, int, int]] = []
+    for number, raw in enumerate(lines[3:], start=4):
+        line = raw.strip()
+        if not line:
+            continue
+        if len(rows) == count:
+            raise PaletteError(located(origin, number, f"more colours than the {count} announced on line 3"))
+        fields = line.split()
+        if len(fields) != 3:
+            raise PaletteError(located(origin, number, f"expected 'red green blue', got '{line}'"))
+        rows.append(_rgb(fields, origin, number, "red green blue"))
+    if len(rows) < count:
+        raise PaletteError(
+            located(origin, len(lines), f"the file ends after {len(rows)} of the {count} colours announced on line 3")
+        )
+    return _as_palette(rows)
+
+
+def parse_act(data: bytes, origin: str = "<act>") -> Palette:
+    """An Adobe colour table: 256 RGB triples, optionally followed by a
+    big-endian colour count and transparent index (the index is ignored:
+    transparency comes from the image's own alpha)."""
+    if len(data) not in (_ACT_TABLE_BYTES, _ACT_TABLE_BYTES + 4):
+        raise PaletteError(
+            located(origin, None, f"an Adobe colour table is 768 or 772 bytes long, this file has {len(data)}")
+        )
+    count = _ACT_COLOURS
+    if len(data) == _ACT_TABLE_BYTES + 4:
+        count = int.from_bytes(data[768:770], "big")
+        if not 1 <= count <= _ACT_COLOURS:
+            raise PaletteError(located(origin, None, f"colour count {count} at byte 768 is not between 1 and 256"))
+    table = np.frombuffer(data, dtype=np.uint8, count=_ACT_TABLE_BYTES).reshape(_ACT_COLOURS, 3)
+    return table[:count].astype(np.uint64)
+
+
+def _checked_8_bit(palette: npt.ArrayLike) -> npt.NDArray[np.uint64]:
+    array = np.asarray(palette)
+    if array.ndim != 2 or array.shape[1] != 3:
+        raise PaletteError(f"a palette is an (n, 3) array, got shape {array.shape}")
+    if array.size and (array.min() < 0 or array.max() > 255):
+        raise PaletteError("palette files hold 8-bit colours: every value must be 0 to 255")
+    return array.astype(np.uint64)
+
+
+def format_gpl(palette: npt.ArrayLike, name: str = "palettra") -> str:
+    rows = _checked_8_bit(palette)
+    lines = ["GIMP Palette", f"Name: {name}", "#"]
+    lines += [f"{r:3d} {g:3d} {b:3d}\t#{r:02x}{g:02x}{b:02x}" for r, g, b in rows.tolist()]
+    return "\n".join(lines) + "\n"
+
+
+def format_hex(palette: npt.ArrayLike) -> str:
+    return "".join(f"{r:02x}{g:02x}{b:02x}\n" for r, g, b in _checked_8_bit(palette).tolist())
+
+
+def format_jasc(palette: npt.ArrayLike) -> str:
+    rows = _checked_8_bit(palette).tolist()
+    # Paint Shop Pro writes CRLF line ends; readers everywhere expect them.
+    return "".join(f"{line}\r\n" for line in ["JASC-PAL", "0100", str(len(rows))] + [f"{r} {g} {b}" for r, g, b in rows])
+
+
+def format_act(palette: npt.ArrayLike) -> bytes:
+    rows = _checked_8_bit(palette)
+    if not 1 <= len(rows) <= _ACT_COLOURS:
+        raise PaletteError(f"an Adobe colour table holds 1 to 256 colours, not {len(rows)}")
+    table = np.zeros((_ACT_COLOURS, 3), dtype=np.uint8)
+    table[: len(rows)] = rows
+    trailer = len(rows).to_bytes(2, "big") + _ACT_NO_TRANSPARENT_INDEX.to_bytes(2, "big")
+    return table.tobytes() + trailer
+
+
+def _format_of(path: Path, data: bytes) -> str:
+    head = data[:16].lstrip(b"\xef\xbb\xbf")
+    if head.startswith(b"GIMP Palette"):
+        return "gpl"
+    if head.startswith(b"JASC-PAL"):
+        return "jasc"
+    if head.startswith(b"RIFF"):
+        raise PaletteError(located(path, None, "RIFF (Microsoft) palettes are not supported; save it as .gpl or .pal (JASC)"))
+    found = _EXTENSIONS.get(path.suffix.lower())
+    if found is None:
+        raise PaletteError(
+            located(path, None, "unknown palette format: use a .gpl, .hex, .txt, .pal (JASC) or .act file")
+        )
+    return found
+
+
+def read_palette(path: str | Path) -> Palette:
+    """Reads a palette file, choosing the format by its header, else its extension."""
+    path = Path(path)
+    try:
+        data = path.read_bytes()
+    except OSError as error:
+        raise PaletteError(located(path, None, f"cannot read the palette: {error.strerror or error}")) from None
+    kind = _format_of(path, data)
+    if kind == "act":
+        return parse_act(data, str(path))
+    text = data.decode("utf-8-sig", errors="replace")
+    return {"gpl": parse_gpl, "hex": parse_hex, "jasc": parse_jasc}[kind](text, str(path))
+
+
+def write_palette(path: str | Path, palette: npt.ArrayLike, kind: str | None = None) -> None:
+    """Writes `palette` as `kind` (one of FORMATS), by default by the extension."""
+    path = Path(path)
+    kind = kind or _EXTENSIONS.get(path.suffix.lower())
+    if kind == "act":
+        path.write_bytes(format_act(palette))
+    elif kind == "gpl":
+        path.write_text(format_gpl(palette, path.stem), encoding="utf-8")
+    elif kind == "hex":
+        path.write_text(format_hex(palette), encoding="utf-8")
+    elif kind == "jasc":
+        path.write_bytes(format_jasc(palette).encode("ascii"))
+    else:
+        raise PaletteError(located(path, None, f"unknown palette format {kind!r}: use one of {', '.join(FORMATS)}"))
+
+
+def load_palette(name_or_path: str | Path) -> Palette:
+    """A palette from a file if one exists at that path, else a built-in by name."""
+    path = Path(name_or_path)
+    if path.is_file():
+        return read_palette(path)
+    named = PALETTES.get(str(name_or_path).lower())
+    if named is not None:
+        return named.colours
+    if path.suffix or path.parent != Path("."):
+        raise PaletteError(located(path, None, "no such palette file"))
+    known = ", ".join(PALETTES)
+    raise PaletteError(f"no palette named '{name_or_path}' and no such file; built-in palettes: {known}")
