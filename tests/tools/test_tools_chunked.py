@@ -1,0 +1,49 @@
+import dask.array as da
+import numpy as np
+import pytest
+from dask.distributed import Client, LocalCluster
+
+import palettra
+from palettra_tools import PALETTES, map_colours
+from palettra_tools.chunked import convert_dask
+
+RNG = np.random.default_rng(99)
+IMAGE = RNG.integers(0, 256, size=(23, 31, 4), dtype=np.uint8)
+PALETTE = PALETTES["pico-8"].colours
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (
+        LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster,
+        Client(cluster) as client,
+    ):
+        yield client
+
+
+@pytest.mark.parametrize("metric", ["rgb", "lab"])
+def test_two_worker_processes_give_the_single_call_result(client, metric):
+    # Uneven chunks, the channel axis split too.
+    image = da.from_array(IMAGE, chunks=((5, 9, 9), (10, 21), (1, 3)))
+    mapped = convert_dask(image, PALETTE, metric=metric, client=client)
+    assert mapped.chunks == ((5, 9, 9), (10, 21), (3,))
+    result = client.compute(mapped).result(timeout=120)
+    expected = palettra.convert(IMAGE, PALETTE) if metric == "rgb" else map_colours(IMAGE, PALETTE, metric="lab")
+    assert result.dtype == np.uint64 and np.array_equal(result, expected)
+
+
+def test_the_palette_reaches_every_worker_before_any_chunk_is_mapped(client):
+    mapped = convert_dask(da.from_array(IMAGE, chunks=(8, 8, 4)), PALETTE, client=client)
+    on_both = [key for key, holders in client.who_has().items() if len(holders) == 2]
+    assert len(on_both) == 1
+    assert np.array_equal(client.compute(mapped).result(timeout=120), palettra.convert(IMAGE, PALETTE))
+
+
+def test_without_a_cluster_the_result_is_the_same():
+    image = da.from_array(IMAGE, chunks=(6, 7, 4))
+    assert np.array_equal(convert_dask(image, PALETTE).compute(scheduler="threads"), palettra.convert(IMAGE, PALETTE))
+
+
+def test_images_must_have_three_channels():
+    with pytest.raises(ValueError, match=r"c >= 3, got \(2, 2, 2\)"):
+        convert_dask(np.zeros((2, 2, 2), np.uint8), PALETTE)
