@@ -23,7 +23,8 @@ _ACT_COLOURS = 256
 _ACT_TABLE_BYTES = 3 * _ACT_COLOURS
 _ACT_NO_TRANSPARENT_INDEX = 0xFFFF
 
-_HEX_LINE = re.compile(r"#?([0-9a-fA-F]{6})")
+_HEX_LINE = re.compile(r"#?([0-9a-fA-F]{6})(?:\s.*)?")
+_HEX_COMMENT = re.compile(r";|#(\s|$)")
 
 
 def _as_palette(rows: list[tuple[int, int, int]]) -> Palette:
@@ -67,12 +68,13 @@ def parse_gpl(text: str, origin: str = "<gpl>") -> Palette:
 
 
 def parse_hex(text: str, origin: str = "<hex>") -> Palette:
-    """One `RRGGBB` (or `#RRGGBB`) per line; blank lines and lines starting
-    with `;` are ignored."""
+    """One `RRGGBB` or `#RRGGBB` per line, optionally followed by a blank and
+    a name; blank lines, and lines starting with `;` or with `#` and a
+    blank, are comments."""
     rows: list[tuple[int, int, int]] = []
     for number, raw in enumerate(text.splitlines(), start=1):
         line = raw.strip()
-        if not line or line.startswith(";"):
+        if not line or _HEX_COMMENT.match(line):
             continue
         match = _HEX_LINE.fullmatch(line)
         if match is None:

@@ -49,9 +49,9 @@ def test_gimp_palette_with_header_comments_and_names():
     assert parse_gpl(text).tolist() == [[255, 0, 0], [0, 128, 255], [12, 34, 56]]
 
 
-def test_hex_list_accepts_hashes_comments_and_blank_lines():
-    text = "; exported\n#FF0000\n\n00ff7f\r\n  #0a0B0c  \n"
-    assert parse_hex(text).tolist() == [[255, 0, 0], [0, 255, 127], [10, 11, 12]]
+def test_hex_list_accepts_hashes_names_comments_and_blank_lines():
+    text = "; exported\n# warm colours\n#\n#FF0000 red\n\n00ff7f\r\n  #0a0B0c  \n0000ff\tdeep blue\n"
+    assert parse_hex(text).tolist() == [[255, 0, 0], [0, 255, 127], [10, 11, 12], [0, 0, 255]]
 
 
 def test_jasc_palette_with_crlf_and_trailing_blank_lines():
@@ -87,7 +87,8 @@ def test_adobe_table_trailer_counts_the_colours_and_transparency_is_ignored():
         ("a.gpl", "GIMP Palette\nName: empty\n# nothing\n", "a.gpl: the palette has no colours"),
         ("a.hex", "ff0000\n\nff00\n", "a.hex:3: expected a colour as six hex digits RRGGBB, got 'ff00'"),
         ("a.txt", "ff0000\n#ggg000\n", "a.txt:2: expected a colour as six hex digits RRGGBB, got '#ggg000'"),
-        ("a.hex", "ff0000 red\n", "a.hex:1: expected a colour as six hex digits RRGGBB, got 'ff0000 red'"),
+        ("a.hex", "ff0000red\n", "a.hex:1: expected a colour as six hex digits RRGGBB, got 'ff0000red'"),
+        ("a.hex", "#comment\n", "a.hex:1: expected a colour as six hex digits RRGGBB, got '#comment'"),
         ("a.hex", "; only a comment\n", "a.hex: the palette has no colours"),
         ("a.pal", "JASC-PAL\n0200\n1\n0 0 0\n", "a.pal:2: expected the version '0100', got '0200'"),
         ("a.pal", "JASC-PAL\n", "a.pal:2: expected the version '0100', got 'end of file'"),
