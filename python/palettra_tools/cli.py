@@ -5,7 +5,7 @@ import sys
 from collections.abc import Sequence
 from pathlib import Path
 
-from .errors import ToolsError
+from .errors import ImageError, ToolsError
 from .images import read_image, write_image
 from .mapping import METRICS, changed_pixels, convert_picture
 from .named import PALETTES
@@ -99,6 +99,10 @@ def _convert_one(source: Path, target: Path, palette: Palette, args: argparse.Na
         show = sys.stderr.isatty() and height * width >= PROGRESS_PIXELS
     progress = ProgressBar(str(source), sys.stderr) if show else None
     result = convert_picture(picture, palette, metric=args.metric, progress=progress)
+    try:
+        target.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise ImageError(f"{target.parent}: cannot create the folder: {error.strerror or error}") from None
     write_image(target, result, palette if args.indexed else None)
     if not args.quiet:
         total = height * width
