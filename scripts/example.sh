@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Sets palettra up, then converts the bundled example picture to the bundled
-# palette and writes out/example-converted.png. Arguments, if any, go to
-# scripts/convert_example.py (IMAGE [PALETTE [OUTPUT]]).
+# palette with the palettra command and writes out/example-converted.png.
+# Arguments, if any, make a palettra command line of their own instead, for
+# example: bash scripts/example.sh photo.png --palette pico-8
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=$("$root/scripts/bootstrap.sh")
-"$venv/bin/python" "$root/scripts/convert_example.py" "$@"
+if (($#)); then
+  exec "$venv/bin/palettra" "$@"
+fi
+cd "$root"
+exec "$venv/bin/palettra" examples/landscape.png --palette examples/palette.txt -o out/example-converted.png

@@ -34,11 +34,11 @@ def images(tmp_path):
 
 
 def test_converts_one_image_with_a_built_in_palette(tmp_path, images):
-    done = palettra_command("photo.png", "--palette", "pico-8", "-o", "out.png", cwd=tmp_path, script=True)
+    done = palettra_command("photo.png", "--palette", "pico-8", "-o", "new/out.png", cwd=tmp_path, script=True)
     assert done.returncode == 0, done.stderr
-    out = read_image(tmp_path / "out.png")
+    out = read_image(tmp_path / "new/out.png")
     assert np.array_equal(out.rgb, palettra.convert(images["photo"], PICO))
-    assert done.stdout == "photo.png -> out.png: 107 of 108 pixels changed (99.1%)\n"
+    assert done.stdout == "photo.png -> new/out.png: 107 of 108 pixels changed (99.1%)\n"
     assert done.stderr == ""
 
 

@@ -1,0 +1,30 @@
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+
+from palettra_tools import read_image
+
+ROOT = Path(__file__).parents[2]
+README = (ROOT / "README.md").read_text()
+
+
+def test_the_committed_after_picture_is_what_the_command_makes(tmp_path):
+    # The command line of scripts/example.sh.
+    done = subprocess.run(
+        [sys.executable, "-m", "palettra_tools", "examples/landscape.png", "--palette", "examples/palette.txt",
+         "-o", str(tmp_path / "converted.png")],
+        cwd=ROOT, capture_output=True, text=True, timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    made, committed = read_image(tmp_path / "converted.png"), read_image(ROOT / "docs" / "landscape-converted.png")
+    assert made.bits == committed.bits == 8 and made.alpha is None and committed.alpha is None
+    assert np.array_equal(made.rgb, committed.rgb)
+
+
+def test_readme_links_to_files_that_exist():
+    targets = re.findall(r'<img src="([^"]+)"', README) + re.findall(r"`((?:python|docs|examples|scripts)/[^`]+)`", README)
+    assert {"examples/landscape.png", "docs/landscape-converted.png", "python/palettra_tools/lab.py"} <= set(targets)
+    assert [t for t in targets if not (ROOT / t).exists()] == []
