@@ -129,13 +129,8 @@ def run(argv: Sequence[str] | None) -> int:
         # A file wins over a built-in of the same name, as in load_palette.
         label = Path(args.palette).stem if Path(args.palette).is_file() else args.palette.lower()
         jobs = _outputs(args, label)
-        if args.out_dir is not None:
-            Path(args.out_dir).mkdir(parents=True, exist_ok=True)
     except ToolsError as error:
         print(f"palettra: error: {error}", file=sys.stderr)
-        return EXIT_USAGE
-    except OSError as error:
-        print(f"palettra: error: {args.out_dir}: cannot create the folder: {error.strerror}", file=sys.stderr)
         return EXIT_USAGE
 
     failed = 0

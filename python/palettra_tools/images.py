@@ -30,10 +30,6 @@ class Picture:
     alpha: Samples | None
     bits: int
 
-    @property
-    def max_value(self) -> int:
-        return (1 << self.bits) - 1
-
 
 def _grey_to_rgb(grey: npt.NDArray[Any]) -> npt.NDArray[Any]:
     return np.ascontiguousarray(np.repeat(grey[..., np.newaxis], 3, axis=2))
