@@ -1,7 +1,10 @@
 #include "mapping/convert.hpp"
 
 #include <array>
+#include <optional>
 
+#include "mapping/direct_image.hpp"
+#include "mapping/direct_mapping.hpp"
 #include "mapping/nearest_colour.hpp"
 #include "mapping/palette_view.hpp"
 #include "mapping/result_buffer.hpp"
@@ -74,6 +77,10 @@ Result<PyObject*> map_pixels(PyObject* img, const ReadonlyArray& palette) {
   Result<ResultBuffer> buffer = ResultBuffer::allocate(height, width);
   if (!buffer) return fail(std::move(buffer.error()));
   std::uint64_t* out = buffer->data();
+  if (const std::optional<DirectImage> direct = DirectImage::of(img, height, width);
+      direct && map_direct(*direct, view, out)) {
+    return from_owned_buffer(std::move(*buffer));
+  }
   for (std::uint64_t i = 0; i < height && width != 0; ++i) {
     for (std::uint64_t j = 0; j < width; ++j) {
       PixelItems items;

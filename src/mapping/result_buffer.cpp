@@ -1,8 +1,11 @@
 #include "mapping/result_buffer.hpp"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdlib>
-#include <string>
 #include <limits>
+#include <string>
 #include <utility>
 
 #include "runtime/panic.hpp"
@@ -13,6 +16,39 @@ namespace {
 // Never dereferenced: an empty result has no storage, only an aligned address.
 std::uint64_t* empty_placeholder() {
   return reinterpret_cast<std::uint64_t*>(alignof(std::uint64_t));
+}
+
+// Large results come straight from the kernel, which hands out mappings
+// zero-filled, and are asked to be backed by huge pages: filling one then
+// costs a few hundred page faults instead of tens of thousands, which
+// otherwise take longer than the whole mapping.
+constexpr std::size_t kHugePage = std::size_t{1} << 21;
+
+bool is_mapped(std::size_t capacity) { return capacity * sizeof(std::uint64_t) >= kHugePage; }
+
+std::size_t mapped_bytes(std::size_t capacity) {
+  return (capacity * sizeof(std::uint64_t) + kHugePage - 1) / kHugePage * kHugePage;
+}
+
+std::uint64_t* allocate_zeroed(std::size_t count) {
+  if (!is_mapped(count)) return static_cast<std::uint64_t*>(std::calloc(count, sizeof(std::uint64_t)));
+  const std::size_t bytes = mapped_bytes(count);
+  // One huge page more than needed, so that a huge-page-aligned start fits.
+  void* mapping = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(mapping);
+  const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+  if (aligned != start) munmap(mapping, aligned - start);
+  const std::uintptr_t end = aligned + bytes;
+  if (start + bytes + kHugePage != end) {
+    munmap(reinterpret_cast<void*>(end), start + bytes + kHugePage - end);
+  }
+#ifdef MADV_HUGEPAGE
+  // Only advice: without huge pages the mapping works all the same.
+  madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+#endif
+  return reinterpret_cast<std::uint64_t*>(aligned);
 }
 
 }  // namespace
@@ -30,7 +66,7 @@ Result<ResultBuffer> ResultBuffer::allocate(std::uint64_t height, std::uint64_t 
   const std::array<std::uint64_t, 3> shape{height, width, 3};
   if (count == 0) return ResultBuffer(empty_placeholder(), 0, 0, shape, {0, 0, 0});
   if (count >= (std::uint64_t{1} << 60)) panic("capacity overflow");
-  auto* data = static_cast<std::uint64_t*>(std::calloc(count, sizeof(std::uint64_t)));
+  std::uint64_t* data = allocate_zeroed(count);
   if (data == nullptr) {
     return fail(PendingError::with_message(
         PyExc_MemoryError, "cannot allocate " + std::to_string(count * sizeof(std::uint64_t)) +
@@ -60,7 +96,12 @@ std::uint64_t* ResultBuffer::release() noexcept {
 }
 
 void free_buffer(std::uint64_t* data, std::size_t /*length*/, std::size_t capacity) noexcept {
-  if (capacity != 0) std::free(data);
+  if (capacity == 0) return;
+  if (is_mapped(capacity)) {
+    munmap(data, mapped_bytes(capacity));
+  } else {
+    std::free(data);
+  }
 }
 
 }  // namespace palettra

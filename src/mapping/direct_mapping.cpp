@@ -1,0 +1,106 @@
+#include "mapping/direct_mapping.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <type_traits>
+
+#include "mapping/compact_palette.hpp"
+#include "mapping/full_search.hpp"
+#include "mapping/grid_search.hpp"
+
+namespace palettra {
+namespace {
+
+template <class T>
+std::uint64_t load(const char* address) {
+  T value;
+  std::memcpy(&value, address, sizeof value);
+  return static_cast<std::uint64_t>(value);
+}
+
+struct ValueRange {
+  bool has_negative;
+  std::uint64_t largest;
+};
+
+template <class T>
+ValueRange value_range(const DirectImage& image) {
+  // Not worth a pass over the image: the type's own bound is tight enough.
+  if constexpr (std::is_same_v<T, std::uint8_t>) return {false, 0xff};
+  ValueRange range{false, 0};
+  for (std::uint64_t i = 0; i < image.height; ++i) {
+    const char* pixel = image.data + static_cast<std::int64_t>(i) * image.row_stride;
+    for (std::uint64_t j = 0; j < image.width; ++j, pixel += image.column_stride) {
+      for (std::int64_t c = 0; c < 3; ++c) {
+        T value;
+        std::memcpy(&value, pixel + c * image.channel_stride, sizeof value);
+        if constexpr (std::is_signed_v<T>) {
+          if (value < 0) return {true, 0};
+        }
+        range.largest = std::max(range.largest, static_cast<std::uint64_t>(value));
+      }
+    }
+  }
+  return range;
+}
+
+template <class T, class Search>
+void map_pixels(const DirectImage& image, const CompactPalette& palette, Search& search,
+                std::uint64_t* out) {
+  const std::int64_t channel = image.channel_stride;
+  for (std::uint64_t i = 0; i < image.height; ++i) {
+    const char* pixel = image.data + static_cast<std::int64_t>(i) * image.row_stride;
+    for (std::uint64_t j = 0; j < image.width; ++j, pixel += image.column_stride, out += 3) {
+      const std::uint64_t* colour = palette.stored(search.nearest(
+          load<T>(pixel), load<T>(pixel + channel), load<T>(pixel + 2 * channel)));
+      out[0] = colour[0];
+      out[1] = colour[1];
+      out[2] = colour[2];
+    }
+  }
+}
+
+template <class T>
+bool map_typed(const DirectImage& image, const PaletteView& view, std::uint64_t* out) {
+  const ValueRange range = value_range<T>(image);
+  if (range.has_negative) return false;
+  // The result is zero-filled, which is what an empty palette gives.
+  if (view.rows == 0) return true;
+  const CompactPalette palette(view);
+  constexpr std::uint64_t kExactLimit = std::uint64_t{1} << GridSearch::kExactBits;
+  if (range.largest < kExactLimit && palette.largest() < kExactLimit &&
+      palette.rows() < GridSearch::kMostRows) {
+    GridSearch search(palette, static_cast<unsigned>(std::bit_width(range.largest)));
+    map_pixels<T>(image, palette, search, out);
+  } else {
+    FullSearch search(palette);
+    map_pixels<T>(image, palette, search, out);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool map_direct(const DirectImage& image, const PaletteView& palette, std::uint64_t* out) {
+  if (image.height == 0 || image.width == 0) return true;
+  // Item access panics after the first pixel's reads, or reports that
+  // pixel's conversion error first: let it.
+  if (palette.rows != 0 && palette.columns < 3) return false;
+  switch (image.element_size) {
+    case 1:
+      return image.is_signed ? map_typed<std::int8_t>(image, palette, out)
+                             : map_typed<std::uint8_t>(image, palette, out);
+    case 2:
+      return image.is_signed ? map_typed<std::int16_t>(image, palette, out)
+                             : map_typed<std::uint16_t>(image, palette, out);
+    case 4:
+      return image.is_signed ? map_typed<std::int32_t>(image, palette, out)
+                             : map_typed<std::uint32_t>(image, palette, out);
+    default:
+      return image.is_signed ? map_typed<std::int64_t>(image, palette, out)
+                             : map_typed<std::uint64_t>(image, palette, out);
+  }
+}
+
+}  // namespace palettra

@@ -1,0 +1,86 @@
+// The nearest row through a coarse grid over colour space, for pixels and
+// palettes whose values are all small enough that integer distances equal
+// the double-precision ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "mapping/compact_palette.hpp"
+
+namespace palettra {
+
+class GridSearch {
+ public:
+  // Exactness bound. When every pixel and palette value lies below 2^25,
+  // each difference d satisfies |d| < 2^25, each square d² < 2^50, and
+  // d0² + d1² and (d0² + d1²) + d2² stay below 3·2^50 < 2^53. Every value
+  // in the double evaluation (the converted operands included) is then an
+  // integer below 2^53, which a double holds exactly, so no operation
+  // rounds: the double distance equals the 64-bit integer distance, and
+  // comparing integers picks the same first minimum.
+  static constexpr unsigned kExactBits = 25;
+
+  // Every pixel value must be below 2^value_bits, value_bits <= kExactBits,
+  // and so must palette.largest().
+  GridSearch(const CompactPalette& palette, unsigned value_bits);
+
+  std::size_t nearest(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) {
+    const std::size_t cell = ((s0 >> shift_) << (2 * cell_bits_)) | ((s1 >> shift_) << cell_bits_) |
+                             (s2 >> shift_);
+    std::uint32_t entry = cells_[cell];
+    if (entry & kSingle) return entry & ~kSingle;
+    if (entry == kUnknown) {
+      entry = describe_cell(cell);
+      if (entry & kSingle) return entry & ~kSingle;
+    }
+    return nearest_among(entry, s0, s1, s2);
+  }
+
+  // Cell entries hold row numbers below this; larger palettes are left to
+  // the full search.
+  static constexpr std::size_t kMostRows = std::size_t{1} << 31;
+
+ private:
+  // A cell's entry: unknown yet, one row (kSingle | row), every row
+  // (kAllRows), or the offset in the candidate pool of a count followed by
+  // that many rows in index order.
+  static constexpr std::uint32_t kUnknown = 0;
+  static constexpr std::uint32_t kAllRows = 1;
+  static constexpr std::uint32_t kSingle = std::uint32_t{1} << 31;
+  // The candidate pool stops growing here (4 MiB); later cells with
+  // several candidates compare every row.
+  static constexpr std::size_t kPoolLimit = std::size_t{1} << 20;
+  static constexpr unsigned kCoarseStep = 2;
+
+  struct Box {
+    std::int64_t low[3];
+    std::int64_t high[3];
+  };
+
+  std::uint32_t describe_cell(std::size_t cell);
+  // The candidate list of the coarse cell that holds the box.
+  std::span<const std::uint32_t> coarse_candidates(std::size_t coarse_cell);
+  // Leaves in candidates_ those of `rows` that can be nearest in the box.
+  void select_candidates(const Box& box, std::span<const std::uint32_t> rows);
+  Box box_of(std::size_t cell, unsigned bits) const;
+  std::size_t nearest_among(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
+                            std::uint64_t s2) const noexcept;
+
+  const CompactPalette& palette_;
+  unsigned cell_bits_;
+  unsigned shift_;
+  std::vector<std::uint32_t> cells_;
+  std::vector<std::uint32_t> pool_;
+  // A coarser grid, each of its cells holding 4×4×4 cells (kCoarseStep) of the fine one,
+  // narrows the rows that a fine cell's description has to look at.
+  unsigned coarse_bits_;
+  std::vector<std::uint32_t> coarse_cells_;
+  std::vector<std::uint32_t> coarse_pool_;
+  std::vector<std::uint32_t> all_rows_;
+  std::vector<std::uint32_t> candidates_;
+};
+
+}  // namespace palettra
