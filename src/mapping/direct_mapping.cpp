@@ -45,8 +45,8 @@ ValueRange value_range(const DirectImage& image) {
   return range;
 }
 
-template <class T, class Search>
-void map_pixels(const DirectImage& image, const CompactPalette& palette, Search& search,
+template <class T>
+void map_pixels(const DirectImage& image, const CompactPalette& palette, FullSearch& search,
                 std::uint64_t* out) {
   const std::int64_t channel = image.channel_stride;
   for (std::uint64_t i = 0; i < image.height; ++i) {
@@ -57,6 +57,47 @@ void map_pixels(const DirectImage& image, const CompactPalette& palette, Search&
       out[0] = colour[0];
       out[1] = colour[1];
       out[2] = colour[2];
+    }
+  }
+}
+
+// Pixels go in runs: first every pixel's cell entry, without a branch that
+// depends on the image, then the few pixels whose cell has several
+// candidate rows, then the colours.
+template <class T>
+void map_pixels(const DirectImage& image, const CompactPalette& palette, GridSearch& search,
+                std::uint64_t* out) {
+  constexpr std::uint64_t kRun = 256;
+  std::uint32_t entries[kRun];
+  std::uint32_t unsettled[kRun];
+  const std::int64_t column = image.column_stride;
+  const std::int64_t channel = image.channel_stride;
+  for (std::uint64_t i = 0; i < image.height; ++i) {
+    const char* row = image.data + static_cast<std::int64_t>(i) * image.row_stride;
+    for (std::uint64_t start = 0; start < image.width; start += kRun) {
+      const std::uint64_t count = std::min(kRun, image.width - start);
+      const char* first = row + static_cast<std::int64_t>(start) * column;
+      std::uint64_t waiting = 0;
+      for (std::uint64_t j = 0; j < count; ++j) {
+        const char* pixel = first + static_cast<std::int64_t>(j) * column;
+        const std::uint32_t entry = search.cell_entry(load<T>(pixel), load<T>(pixel + channel),
+                                                      load<T>(pixel + 2 * channel));
+        entries[j] = entry;
+        unsettled[waiting] = static_cast<std::uint32_t>(j);
+        waiting += GridSearch::settles(entry) ? 0 : 1;
+      }
+      for (std::uint64_t w = 0; w < waiting; ++w) {
+        const std::uint32_t j = unsettled[w];
+        const char* pixel = first + static_cast<std::int64_t>(j) * column;
+        entries[j] = search.resolve(entries[j], load<T>(pixel), load<T>(pixel + channel),
+                                    load<T>(pixel + 2 * channel));
+      }
+      for (std::uint64_t j = 0; j < count; ++j, out += 3) {
+        const std::uint64_t* colour = palette.stored(GridSearch::settled_row(entries[j]));
+        out[0] = colour[0];
+        out[1] = colour[1];
+        out[2] = colour[2];
+      }
     }
   }
 }

@@ -6,11 +6,8 @@
 namespace palettra {
 namespace {
 
-// Cells per axis, as a power of two: finer for larger palettes, whose
-// regions of influence are smaller.
-unsigned cell_bits_for(std::size_t rows, unsigned value_bits) {
-  return std::min(value_bits, rows > 64 ? 6u : 5u);
-}
+// Cells per axis, as a power of two.
+constexpr unsigned kCellBits = 6;
 
 std::int64_t square(std::int64_t value) { return value * value; }
 
@@ -42,7 +39,7 @@ std::int64_t largest_advantage(const Box& box, const std::uint64_t* u, const std
 
 GridSearch::GridSearch(const CompactPalette& palette, unsigned value_bits)
     : palette_(palette),
-      cell_bits_(cell_bits_for(palette.rows(), value_bits)),
+      cell_bits_(std::min(value_bits, kCellBits)),
       shift_(value_bits - cell_bits_),
       cells_(std::size_t{1} << (3 * cell_bits_), kUnknown),
       pool_(2, 0),
@@ -51,6 +48,25 @@ GridSearch::GridSearch(const CompactPalette& palette, unsigned value_bits)
       coarse_pool_(2, 0),
       all_rows_(palette.rows()) {
   for (std::size_t k = 0; k < all_rows_.size(); ++k) all_rows_[k] = static_cast<std::uint32_t>(k);
+}
+
+std::uint32_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
+                                  std::uint64_t s2) {
+  if (entry == kUnknown) {
+    entry = describe_cell(cell_of(s0, s1, s2));
+    if (settles(entry)) return entry;
+  }
+  if (entry == kAllRows) {
+    return kSingle | static_cast<std::uint32_t>(nearest_among(all_rows_, s0, s1, s2));
+  }
+  const std::uint32_t* record = &pool_[entry];
+  const std::span<const std::uint32_t> rows(record + 2, record[0]);
+  if (record[1] == kNoTable) return kSingle | rows[nearest_among(rows, s0, s1, s2)];
+  const std::uint64_t mask = (std::uint64_t{1} << shift_) - 1;
+  std::uint8_t& answer =
+      tables_[record[1] + (((s0 & mask) << (2 * shift_)) | ((s1 & mask) << shift_) | (s2 & mask))];
+  if (answer == 0) answer = static_cast<std::uint8_t>(nearest_among(rows, s0, s1, s2) + 1);
+  return kSingle | rows[answer - 1];
 }
 
 GridSearch::Box GridSearch::box_of(std::size_t cell, unsigned bits) const {
@@ -76,11 +92,18 @@ std::uint32_t GridSearch::describe_cell(std::size_t cell) {
   std::uint32_t entry;
   if (kept == 1) {
     entry = kSingle | candidates_[0];
-  } else if (pool_.size() + kept + 1 > kPoolLimit) {
+  } else if (pool_.size() + kept + 2 > kPoolLimit) {
     entry = kAllRows;
   } else {
     entry = static_cast<std::uint32_t>(pool_.size());
+    const std::size_t colours = std::size_t{1} << (3 * shift_);
+    std::uint32_t table = kNoTable;
+    if (shift_ <= kMostTableBits && kept < 0xff && tables_.size() + colours <= kTableLimit) {
+      table = static_cast<std::uint32_t>(tables_.size());
+      tables_.resize(tables_.size() + colours, 0);
+    }
     pool_.push_back(static_cast<std::uint32_t>(kept));
+    pool_.push_back(table);
     pool_.insert(pool_.end(), candidates_.begin(), candidates_.end());
   }
   cells_[cell] = entry;
@@ -151,30 +174,18 @@ void GridSearch::select_candidates(const Box& box, std::span<const std::uint32_t
   candidates_.resize(kept);
 }
 
-std::size_t GridSearch::nearest_among(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
-                                      std::uint64_t s2) const noexcept {
+std::size_t GridSearch::nearest_among(std::span<const std::uint32_t> rows, std::uint64_t s0,
+                                      std::uint64_t s1, std::uint64_t s2) const noexcept {
   const auto p0 = static_cast<std::int64_t>(s0);
   const auto p1 = static_cast<std::int64_t>(s1);
   const auto p2 = static_cast<std::int64_t>(s2);
   std::int64_t best = std::numeric_limits<std::int64_t>::max();
   std::size_t chosen = 0;
-  if (entry == kAllRows) {
-    for (std::size_t k = 0; k < palette_.rows(); ++k) {
-      const std::int64_t d = distance(palette_.stored(k), p0, p1, p2);
-      if (d < best) {
-        best = d;
-        chosen = k;
-      }
-    }
-    return chosen;
-  }
-  const std::uint32_t* list = &pool_[entry];
-  const std::uint32_t count = list[0];
-  for (std::uint32_t i = 1; i <= count; ++i) {
-    const std::int64_t d = distance(palette_.stored(list[i]), p0, p1, p2);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::int64_t d = distance(palette_.stored(rows[i]), p0, p1, p2);
     if (d < best) {
       best = d;
-      chosen = list[i];
+      chosen = i;
     }
   }
   return chosen;

@@ -27,17 +27,18 @@ class GridSearch {
   // and so must palette.largest().
   GridSearch(const CompactPalette& palette, unsigned value_bits);
 
-  std::size_t nearest(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) {
-    const std::size_t cell = ((s0 >> shift_) << (2 * cell_bits_)) | ((s1 >> shift_) << cell_bits_) |
-                             (s2 >> shift_);
-    std::uint32_t entry = cells_[cell];
-    if (entry & kSingle) return entry & ~kSingle;
-    if (entry == kUnknown) {
-      entry = describe_cell(cell);
-      if (entry & kSingle) return entry & ~kSingle;
-    }
-    return nearest_among(entry, s0, s1, s2);
+  // Looking a pixel up is split in two so that a caller can take the
+  // common case, a cell where only one row can win, without a branch:
+  // cell_entry() reads the pixel's cell, settled_row() tells the row when
+  // the entry settles it, and resolve() finds the row otherwise.
+  std::uint32_t cell_entry(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
+    return cells_[cell_of(s0, s1, s2)];
   }
+  static bool settles(std::uint32_t entry) noexcept { return (entry & kSingle) != 0; }
+  static std::size_t settled_row(std::uint32_t entry) noexcept { return entry & ~kSingle; }
+  // The entry, settled, for a pixel whose cell entry does not settle it.
+  std::uint32_t resolve(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
+                        std::uint64_t s2);
 
   // Cell entries hold row numbers below this; larger palettes are left to
   // the full search.
@@ -45,15 +46,25 @@ class GridSearch {
 
  private:
   // A cell's entry: unknown yet, one row (kSingle | row), every row
-  // (kAllRows), or the offset in the candidate pool of a count followed by
-  // that many rows in index order.
+  // (kAllRows), or the offset of the cell's record in the candidate pool.
+  // A record is the number of candidate rows, the offset of the cell's
+  // answer table (or kNoTable), then the rows in index order.
   static constexpr std::uint32_t kUnknown = 0;
   static constexpr std::uint32_t kAllRows = 1;
   static constexpr std::uint32_t kSingle = std::uint32_t{1} << 31;
-  // The candidate pool stops growing here (4 MiB); later cells with
-  // several candidates compare every row.
+  static constexpr std::uint32_t kNoTable = ~std::uint32_t{0};
+  // The candidate pool and the answer tables stop growing at these sizes
+  // (4 MiB each); later cells with several candidates compare every row, or
+  // their candidates on every pixel.
   static constexpr std::size_t kPoolLimit = std::size_t{1} << 20;
+  static constexpr std::size_t kTableLimit = std::size_t{1} << 22;
+  // Cells of at most this many colours get an answer table.
+  static constexpr unsigned kMostTableBits = 2;
   static constexpr unsigned kCoarseStep = 2;
+
+  std::size_t cell_of(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
+    return ((s0 >> shift_) << (2 * cell_bits_)) | ((s1 >> shift_) << cell_bits_) | (s2 >> shift_);
+  }
 
   struct Box {
     std::int64_t low[3];
@@ -66,16 +77,21 @@ class GridSearch {
   // Leaves in candidates_ those of `rows` that can be nearest in the box.
   void select_candidates(const Box& box, std::span<const std::uint32_t> rows);
   Box box_of(std::size_t cell, unsigned bits) const;
-  std::size_t nearest_among(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
-                            std::uint64_t s2) const noexcept;
+  // The position in `rows` of the first nearest of them.
+  std::size_t nearest_among(std::span<const std::uint32_t> rows, std::uint64_t s0,
+                            std::uint64_t s1, std::uint64_t s2) const noexcept;
 
   const CompactPalette& palette_;
   unsigned cell_bits_;
   unsigned shift_;
   std::vector<std::uint32_t> cells_;
   std::vector<std::uint32_t> pool_;
-  // A coarser grid, each of its cells holding 4×4×4 cells (kCoarseStep) of the fine one,
-  // narrows the rows that a fine cell's description has to look at.
+  // Per cell with several candidates and few colours, each colour's answer
+  // once found: its position in the candidate list plus one, 0 if unknown.
+  std::vector<std::uint8_t> tables_;
+  // A coarser grid, each of its cells holding 4×4×4 (2^kCoarseStep per
+  // axis) cells of the fine one, narrows the rows that a fine cell's
+  // description has to look at.
   unsigned coarse_bits_;
   std::vector<std::uint32_t> coarse_cells_;
   std::vector<std::uint32_t> coarse_pool_;
