@@ -56,17 +56,19 @@ std::uint32_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::ui
     entry = describe_cell(cell_of(s0, s1, s2));
     if (settles(entry)) return entry;
   }
-  if (entry == kAllRows) {
-    return kSingle | static_cast<std::uint32_t>(nearest_among(all_rows_, s0, s1, s2));
+  if (entry & kPair) {
+    const std::uint32_t first = (entry >> kPairShift) & kPairRow;
+    const std::uint32_t second = entry & kPairRow;
+    const auto p0 = static_cast<std::int64_t>(s0);
+    const auto p1 = static_cast<std::int64_t>(s1);
+    const auto p2 = static_cast<std::int64_t>(s2);
+    const bool nearer = distance(palette_.stored(second), p0, p1, p2) <
+                        distance(palette_.stored(first), p0, p1, p2);
+    return kSingle | (nearer ? second : first);
   }
+  if (entry == kAllRows) return kSingle | nearest_among(all_rows_, s0, s1, s2);
   const std::uint32_t* record = &pool_[entry];
-  const std::span<const std::uint32_t> rows(record + 2, record[0]);
-  if (record[1] == kNoTable) return kSingle | rows[nearest_among(rows, s0, s1, s2)];
-  const std::uint64_t mask = (std::uint64_t{1} << shift_) - 1;
-  std::uint8_t& answer =
-      tables_[record[1] + (((s0 & mask) << (2 * shift_)) | ((s1 & mask) << shift_) | (s2 & mask))];
-  if (answer == 0) answer = static_cast<std::uint8_t>(nearest_among(rows, s0, s1, s2) + 1);
-  return kSingle | rows[answer - 1];
+  return kSingle | nearest_among({record + 1, record[0]}, s0, s1, s2);
 }
 
 GridSearch::Box GridSearch::box_of(std::size_t cell, unsigned bits) const {
@@ -92,18 +94,13 @@ std::uint32_t GridSearch::describe_cell(std::size_t cell) {
   std::uint32_t entry;
   if (kept == 1) {
     entry = kSingle | candidates_[0];
-  } else if (pool_.size() + kept + 2 > kPoolLimit) {
+  } else if (kept == 2 && palette_.rows() <= kPairRow + 1) {
+    entry = kPair | candidates_[0] << kPairShift | candidates_[1];
+  } else if (pool_.size() + kept + 1 > kPoolLimit) {
     entry = kAllRows;
   } else {
     entry = static_cast<std::uint32_t>(pool_.size());
-    const std::size_t colours = std::size_t{1} << (3 * shift_);
-    std::uint32_t table = kNoTable;
-    if (shift_ <= kMostTableBits && kept < 0xff && tables_.size() + colours <= kTableLimit) {
-      table = static_cast<std::uint32_t>(tables_.size());
-      tables_.resize(tables_.size() + colours, 0);
-    }
     pool_.push_back(static_cast<std::uint32_t>(kept));
-    pool_.push_back(table);
     pool_.insert(pool_.end(), candidates_.begin(), candidates_.end());
   }
   cells_[cell] = entry;
@@ -174,18 +171,18 @@ void GridSearch::select_candidates(const Box& box, std::span<const std::uint32_t
   candidates_.resize(kept);
 }
 
-std::size_t GridSearch::nearest_among(std::span<const std::uint32_t> rows, std::uint64_t s0,
-                                      std::uint64_t s1, std::uint64_t s2) const noexcept {
+std::uint32_t GridSearch::nearest_among(std::span<const std::uint32_t> rows, std::uint64_t s0,
+                                        std::uint64_t s1, std::uint64_t s2) const noexcept {
   const auto p0 = static_cast<std::int64_t>(s0);
   const auto p1 = static_cast<std::int64_t>(s1);
   const auto p2 = static_cast<std::int64_t>(s2);
   std::int64_t best = std::numeric_limits<std::int64_t>::max();
-  std::size_t chosen = 0;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const std::int64_t d = distance(palette_.stored(rows[i]), p0, p1, p2);
+  std::uint32_t chosen = 0;
+  for (const std::uint32_t row : rows) {
+    const std::int64_t d = distance(palette_.stored(row), p0, p1, p2);
     if (d < best) {
       best = d;
-      chosen = i;
+      chosen = row;
     }
   }
   return chosen;

@@ -45,21 +45,20 @@ class GridSearch {
   static constexpr std::size_t kMostRows = std::size_t{1} << 31;
 
  private:
-  // A cell's entry: unknown yet, one row (kSingle | row), every row
-  // (kAllRows), or the offset of the cell's record in the candidate pool.
-  // A record is the number of candidate rows, the offset of the cell's
-  // answer table (or kNoTable), then the rows in index order.
+  // A cell's entry: unknown yet, one row (kSingle | row), two rows
+  // (kPair | first << kPairShift | second, for palettes of fewer than
+  // 2^kPairShift rows: no further memory to reach), every row (kAllRows),
+  // or the offset of the cell's record in the candidate pool: the number of
+  // candidate rows, then the rows in index order.
   static constexpr std::uint32_t kUnknown = 0;
   static constexpr std::uint32_t kAllRows = 1;
   static constexpr std::uint32_t kSingle = std::uint32_t{1} << 31;
-  static constexpr std::uint32_t kNoTable = ~std::uint32_t{0};
-  // The candidate pool and the answer tables stop growing at these sizes
-  // (4 MiB each); later cells with several candidates compare every row, or
-  // their candidates on every pixel.
+  static constexpr std::uint32_t kPair = std::uint32_t{1} << 30;
+  static constexpr unsigned kPairShift = 15;
+  static constexpr std::uint32_t kPairRow = (std::uint32_t{1} << kPairShift) - 1;
+  // The candidate pool stops growing at this size (4 MiB); later cells
+  // with several candidates compare every row.
   static constexpr std::size_t kPoolLimit = std::size_t{1} << 20;
-  static constexpr std::size_t kTableLimit = std::size_t{1} << 22;
-  // Cells of at most this many colours get an answer table.
-  static constexpr unsigned kMostTableBits = 2;
   static constexpr unsigned kCoarseStep = 2;
 
   std::size_t cell_of(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
@@ -77,8 +76,8 @@ class GridSearch {
   // Leaves in candidates_ those of `rows` that can be nearest in the box.
   void select_candidates(const Box& box, std::span<const std::uint32_t> rows);
   Box box_of(std::size_t cell, unsigned bits) const;
-  // The position in `rows` of the first nearest of them.
-  std::size_t nearest_among(std::span<const std::uint32_t> rows, std::uint64_t s0,
+  // The first nearest of `rows`.
+  std::uint32_t nearest_among(std::span<const std::uint32_t> rows, std::uint64_t s0,
                             std::uint64_t s1, std::uint64_t s2) const noexcept;
 
   const CompactPalette& palette_;
@@ -86,9 +85,6 @@ class GridSearch {
   unsigned shift_;
   std::vector<std::uint32_t> cells_;
   std::vector<std::uint32_t> pool_;
-  // Per cell with several candidates and few colours, each colour's answer
-  // once found: its position in the candidate list plus one, 0 if unknown.
-  std::vector<std::uint8_t> tables_;
   // A coarser grid, each of its cells holding 4×4×4 (2^kCoarseStep per
   // axis) cells of the fine one, narrows the rows that a fine cell's
   // description has to look at.
