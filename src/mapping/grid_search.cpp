@@ -6,18 +6,16 @@
 namespace palettra {
 namespace {
 
-// Cells per axis, as a power of two.
-constexpr unsigned kCellBits = 6;
+// Cells per axis, as a power of two: finer for larger palettes, whose
+// rows' regions are smaller, coarser for smaller ones, whose table of cells
+// then stays in the processor's nearer caches.
+unsigned cell_bits_for(std::size_t rows, unsigned value_bits) {
+  return std::min(value_bits, rows > 64 ? 6u : 5u);
+}
+
+constexpr std::size_t kMostCompared = 256;
 
 std::int64_t square(std::int64_t value) { return value * value; }
-
-// Integer distance; see the exactness bound in the header.
-std::int64_t distance(const std::uint64_t* entry, std::int64_t s0, std::int64_t s1,
-                      std::int64_t s2) {
-  return (square(s0 - static_cast<std::int64_t>(entry[0])) +
-          square(s1 - static_cast<std::int64_t>(entry[1]))) +
-         square(s2 - static_cast<std::int64_t>(entry[2]));
-}
 
 // The largest value over the box of distance(x, u) − distance(x, k), which
 // is Σ (k − u)(2x − u − k) per axis, linear in x: its maximum lies at a
@@ -39,7 +37,7 @@ std::int64_t largest_advantage(const Box& box, const std::uint64_t* u, const std
 
 GridSearch::GridSearch(const CompactPalette& palette, unsigned value_bits)
     : palette_(palette),
-      cell_bits_(std::min(value_bits, kCellBits)),
+      cell_bits_(cell_bits_for(palette.rows(), value_bits)),
       shift_(value_bits - cell_bits_),
       cells_(std::size_t{1} << (3 * cell_bits_), kUnknown),
       pool_(2, 0),
@@ -50,21 +48,12 @@ GridSearch::GridSearch(const CompactPalette& palette, unsigned value_bits)
   for (std::size_t k = 0; k < all_rows_.size(); ++k) all_rows_[k] = static_cast<std::uint32_t>(k);
 }
 
-std::uint32_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
-                                  std::uint64_t s2) {
+std::uint32_t GridSearch::resolve_further(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
+                                          std::uint64_t s2) {
   if (entry == kUnknown) {
     entry = describe_cell(cell_of(s0, s1, s2));
     if (settles(entry)) return entry;
-  }
-  if (entry & kPair) {
-    const std::uint32_t first = (entry >> kPairShift) & kPairRow;
-    const std::uint32_t second = entry & kPairRow;
-    const auto p0 = static_cast<std::int64_t>(s0);
-    const auto p1 = static_cast<std::int64_t>(s1);
-    const auto p2 = static_cast<std::int64_t>(s2);
-    const bool nearer = distance(palette_.stored(second), p0, p1, p2) <
-                        distance(palette_.stored(first), p0, p1, p2);
-    return kSingle | (nearer ? second : first);
+    if (entry & kPair) return resolve(entry, s0, s1, s2);
   }
   if (entry == kAllRows) return kSingle | nearest_among(all_rows_, s0, s1, s2);
   const std::uint32_t* record = &pool_[entry];
@@ -135,26 +124,27 @@ void GridSearch::select_candidates(const Box& box, std::span<const std::uint32_t
   // First test: a row whose distance is at least `bound` everywhere in the
   // box loses to the row whose largest distance over the box is smallest.
   std::int64_t bound = std::numeric_limits<std::int64_t>::max();
-  for (const std::uint32_t k : rows) {
-    const std::uint64_t* entry = palette_.stored(k);
+  nearest_.resize(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::uint64_t* entry = palette_.stored(rows[i]);
     std::int64_t farthest = 0;
-    for (std::size_t a = 0; a < 3; ++a) {
-      const auto value = static_cast<std::int64_t>(entry[a]);
-      farthest += square(std::max(value - box.low[a], box.high[a] - value));
-    }
-    bound = std::min(bound, farthest);
-  }
-  candidates_.clear();
-  for (const std::uint32_t k : rows) {
-    const std::uint64_t* entry = palette_.stored(k);
     std::int64_t nearest = 0;
     for (std::size_t a = 0; a < 3; ++a) {
       const auto value = static_cast<std::int64_t>(entry[a]);
+      farthest += square(std::max(value - box.low[a], box.high[a] - value));
       nearest += square(std::max({box.low[a] - value, value - box.high[a], std::int64_t{0}}));
     }
-    if (nearest <= bound) candidates_.push_back(k);
+    bound = std::min(bound, farthest);
+    nearest_[i] = nearest;
   }
-  // Second test, among the survivors: the exact half-space comparison.
+  candidates_.clear();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (nearest_[i] <= bound) candidates_.push_back(rows[i]);
+  }
+  // Second test, among the survivors: the exact half-space comparison. It
+  // costs the square of their number, so a crowd is left as it is: keeping
+  // rows that cannot win changes no answer.
+  if (candidates_.size() > kMostCompared) return;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < candidates_.size(); ++i) {
     const std::uint32_t k = candidates_[i];
@@ -173,13 +163,10 @@ void GridSearch::select_candidates(const Box& box, std::span<const std::uint32_t
 
 std::uint32_t GridSearch::nearest_among(std::span<const std::uint32_t> rows, std::uint64_t s0,
                                         std::uint64_t s1, std::uint64_t s2) const noexcept {
-  const auto p0 = static_cast<std::int64_t>(s0);
-  const auto p1 = static_cast<std::int64_t>(s1);
-  const auto p2 = static_cast<std::int64_t>(s2);
   std::int64_t best = std::numeric_limits<std::int64_t>::max();
   std::uint32_t chosen = 0;
   for (const std::uint32_t row : rows) {
-    const std::int64_t d = distance(palette_.stored(row), p0, p1, p2);
+    const std::int64_t d = distance(row, s0, s1, s2);
     if (d < best) {
       best = d;
       chosen = row;

@@ -38,7 +38,12 @@ class GridSearch {
   static std::size_t settled_row(std::uint32_t entry) noexcept { return entry & ~kSingle; }
   // The entry, settled, for a pixel whose cell entry does not settle it.
   std::uint32_t resolve(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
-                        std::uint64_t s2);
+                        std::uint64_t s2) {
+    if (!(entry & kPair)) return resolve_further(entry, s0, s1, s2);
+    const std::uint32_t first = (entry >> kPairShift) & kPairRow;
+    const std::uint32_t second = entry & kPairRow;
+    return kSingle | (distance(second, s0, s1, s2) < distance(first, s0, s1, s2) ? second : first);
+  }
 
   // Cell entries hold row numbers below this; larger palettes are left to
   // the full search.
@@ -60,6 +65,20 @@ class GridSearch {
   // with several candidates compare every row.
   static constexpr std::size_t kPoolLimit = std::size_t{1} << 20;
   static constexpr unsigned kCoarseStep = 2;
+
+  // Integer distance to a row; see the exactness bound above.
+  std::int64_t distance(std::uint32_t row, std::uint64_t s0, std::uint64_t s1,
+                        std::uint64_t s2) const noexcept {
+    const std::uint64_t* entry = palette_.stored(row);
+    const auto d0 = static_cast<std::int64_t>(s0) - static_cast<std::int64_t>(entry[0]);
+    const auto d1 = static_cast<std::int64_t>(s1) - static_cast<std::int64_t>(entry[1]);
+    const auto d2 = static_cast<std::int64_t>(s2) - static_cast<std::int64_t>(entry[2]);
+    return (d0 * d0 + d1 * d1) + d2 * d2;
+  }
+
+  // Unknown cells, cells of three rows or more, and cells of every row.
+  std::uint32_t resolve_further(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
+                                std::uint64_t s2);
 
   std::size_t cell_of(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
     return ((s0 >> shift_) << (2 * cell_bits_)) | ((s1 >> shift_) << cell_bits_) | (s2 >> shift_);
@@ -93,6 +112,7 @@ class GridSearch {
   std::vector<std::uint32_t> coarse_pool_;
   std::vector<std::uint32_t> all_rows_;
   std::vector<std::uint32_t> candidates_;
+  std::vector<std::int64_t> nearest_;
 };
 
 }  // namespace palettra
