@@ -1,0 +1,32 @@
+"""The benchmark keeps working: it runs on tiny inputs here, untimed."""
+
+import pathlib
+import subprocess
+import sys
+
+BENCHMARK = pathlib.Path(__file__).resolve().parent.parent / "bench" / "benchmark.py"
+TOOLS = ["palettra", "palettra, item access", "NumPy reference", "cKDTree", "Pillow quantize", "memory floor"]
+
+
+def test_benchmark_runs_every_tool_on_tiny_images():
+    done = subprocess.run(
+        [sys.executable, "-W", "error", str(BENCHMARK), "--size", "12", "--repeat", "1", "--colours", "4", "300"],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("Machine: ")
+    assert sum(line.startswith("### ") for line in lines) == 4
+    rows = [line.split(" | ") for line in lines if line.startswith("| 4 |") or line.startswith("| 300 |")]
+    tools = {row[1] for row in rows}
+    assert tools == set(TOOLS)
+    # palettra is exact, and its ratio to itself is one.
+    for row in rows:
+        if row[1] == "palettra":
+            assert row[4] == "1.00" and row[5] == "0.00% |"
+    # Pillow only takes 8-bit images and palettes of at most 256 colours.
+    pillow = [row for row in rows if row[1] == "Pillow quantize"]
+    assert len(pillow) == 2 and all(row[0] == "| 4" for row in pillow)
+    assert "disagreed" not in done.stdout
