@@ -12,8 +12,7 @@ namespace palettra {
 
 class CompactPalette {
  public:
-  // Rows whose first three entries are compared, as many as vector lanes
-  // are processed together by the full search.
+  // The full search compares this many rows at once.
   static constexpr std::size_t kLanes = 4;
 
   // The view must have at least one row and at least three columns.

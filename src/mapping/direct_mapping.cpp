@@ -72,6 +72,9 @@ void map_pixels(const DirectImage& image, const CompactPalette& palette, GridSea
   std::uint32_t unsettled[kRun];
   const std::int64_t column = image.column_stride;
   const std::int64_t channel = image.channel_stride;
+  bool has_last = false;
+  std::uint64_t last[3] = {};
+  std::uint32_t last_entry = 0;
   for (std::uint64_t i = 0; i < image.height; ++i) {
     const char* row = image.data + static_cast<std::int64_t>(i) * image.row_stride;
     for (std::uint64_t start = 0; start < image.width; start += kRun) {
@@ -89,8 +92,18 @@ void map_pixels(const DirectImage& image, const CompactPalette& palette, GridSea
       for (std::uint64_t w = 0; w < waiting; ++w) {
         const std::uint32_t j = unsettled[w];
         const char* pixel = first + static_cast<std::int64_t>(j) * column;
-        entries[j] = search.resolve(entries[j], load<T>(pixel), load<T>(pixel + channel),
-                                    load<T>(pixel + 2 * channel));
+        const std::uint64_t s0 = load<T>(pixel);
+        const std::uint64_t s1 = load<T>(pixel + channel);
+        const std::uint64_t s2 = load<T>(pixel + 2 * channel);
+        // Flat areas repeat the colour just resolved.
+        if (s0 != last[0] || s1 != last[1] || s2 != last[2] || !has_last) {
+          last_entry = search.resolve(entries[j], s0, s1, s2);
+          last[0] = s0;
+          last[1] = s1;
+          last[2] = s2;
+          has_last = true;
+        }
+        entries[j] = last_entry;
       }
       for (std::uint64_t j = 0; j < count; ++j, out += 3) {
         const std::uint64_t* colour = palette.stored(GridSearch::settled_row(entries[j]));
