@@ -51,7 +51,9 @@ GridSearch::GridSearch(const CompactPalette& palette, unsigned value_bits)
 std::uint32_t GridSearch::resolve_further(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
                                           std::uint64_t s2) {
   if (entry == kUnknown) {
-    entry = describe_cell(cell_of(s0, s1, s2));
+    // An earlier pixel of the same run may have described the cell since.
+    const std::size_t cell = cell_of(s0, s1, s2);
+    entry = cells_[cell] != kUnknown ? cells_[cell] : describe_cell(cell);
     if (settles(entry)) return entry;
     if (entry & kPair) return resolve(entry, s0, s1, s2);
   }
