@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import palettra
+from support.oddly_named import Nameless, Outer
 
 IMAGE = object()  # binding never looks at the image
 PALETTE = np.array([[0, 0, 0], [10, 10, 10]], dtype=np.uint64)
@@ -103,19 +104,6 @@ def test_image_is_not_examined_by_binding():
     # Binding and the palette test pass; only reading the shape fails.
     with pytest.raises(AttributeError, match="shape"):
         palettra.convert(None, PALETTE)
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-class Nameless:
-    pass
-
-
-# A qualified name without a UTF-8 form.
-Nameless.__qualname__ = "\udc80"
 
 
 class Subarray(np.ndarray):

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import palettra
+from support.oddly_named import Nameless, Outer
 
 U64_MAX = 2**64 - 1
 NEGATIVE = "can't convert negative int to unsigned"
@@ -32,18 +33,6 @@ class Index:
 
 class TupleSubclass(tuple):
     pass
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-class Nameless:
-    pass
-
-
-Nameless.__qualname__ = "\udc80"
 
 
 @pytest.mark.parametrize(
