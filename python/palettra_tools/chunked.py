@@ -34,8 +34,10 @@ def convert_dask(
     `color_palette` is (n, 3) in the image's own scale, as for
     palettra.convert; `metric` and `bits` are as in map_colours. With a
     dask.distributed `client`, the palette is scattered to every worker
-    once, before any chunk is mapped; without one, it travels as a single
-    graph node that each worker fetches once.
+    before any chunk is mapped, as one key all chunks depend on (the
+    cluster's memory manager may later drop spare copies; a worker that
+    lacks one then fetches it from another); without a client, it travels
+    as a single graph node that each worker fetches once.
     """
     import dask.array as da
     from dask.delayed import delayed

@@ -32,10 +32,17 @@ def test_two_worker_processes_give_the_single_call_result(client, metric):
     assert result.dtype == np.uint64 and np.array_equal(result, expected)
 
 
-def test_the_palette_reaches_every_worker_before_any_chunk_is_mapped(client):
+def test_every_chunk_reads_the_one_palette_already_on_the_cluster(client):
     mapped = convert_dask(da.from_array(IMAGE, chunks=(8, 8, 4)), PALETTE, client=client)
-    on_both = [key for key, holders in client.who_has().items() if len(holders) == 2]
-    assert len(on_both) == 1
+    graph = dict(mapped.__dask_graph__())
+    chunk_tasks = [task for key, task in graph.items() if key[0].startswith("_map_block")]
+    assert len(chunk_tasks) == 3 * 4
+    outside_the_graph = set().union(*(task.dependencies for task in chunk_tasks)) - graph.keys()
+    assert len(outside_the_graph) == 1
+    (palette_key,) = outside_the_graph
+    assert all(palette_key in task.dependencies for task in chunk_tasks)
+    # Spare copies may be dropped at any moment, but never the last one.
+    assert client.who_has().get(palette_key)
     assert np.array_equal(client.compute(mapped).result(timeout=120), palettra.convert(IMAGE, PALETTE))
 
 
