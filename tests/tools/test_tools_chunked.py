@@ -14,8 +14,10 @@ PALETTE = PALETTES["pico-8"].colours
 
 @pytest.fixture(scope="module")
 def client():
+    # The scheduler always serves HTTP; ":0" lets two runs on one machine
+    # take a free port each instead of both asking for the default one.
     with (
-        LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster,
+        LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as cluster,
         Client(cluster) as client,
     ):
         yield client
