@@ -3,10 +3,9 @@
 #include <array>
 #include <optional>
 
-#include "mapping/direct_image.hpp"
+#include "mapping/array_views.hpp"
 #include "mapping/direct_mapping.hpp"
 #include "mapping/nearest_colour.hpp"
-#include "mapping/palette_view.hpp"
 #include "mapping/result_buffer.hpp"
 #include "module/call_binding.hpp"
 #include "module/conversions.hpp"
@@ -70,14 +69,14 @@ Result<Triple> read_pixel(PyObject* img, std::uint64_t row, std::uint64_t column
 }
 
 Result<PyObject*> map_pixels(PyObject* img, const ReadonlyArray& palette) {
-  const PaletteView view = PaletteView::of(palette.get());
+  const PaletteView view = palette_view_of(palette.get());
   Result<Triple> shape = read_shape(img);
   if (!shape) return fail(std::move(shape.error()));
   const auto [height, width, unused_channels] = *shape;
   Result<ResultBuffer> buffer = ResultBuffer::allocate(height, width);
   if (!buffer) return fail(std::move(buffer.error()));
   std::uint64_t* out = buffer->data();
-  if (const std::optional<DirectImage> direct = DirectImage::of(img, height, width);
+  if (const std::optional<DirectImage> direct = direct_image_of(img, height, width);
       direct && map_direct(*direct, view, out)) {
     return from_owned_buffer(std::move(*buffer));
   }

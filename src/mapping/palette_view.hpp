@@ -1,8 +1,6 @@
 // Entry [k][c] of an accepted palette, read in place whatever its strides.
 #pragma once
 
-#include <Python.h>
-
 #include <cstdint>
 #include <cstring>
 
@@ -16,8 +14,6 @@ struct PaletteView {
   // still reach the right elements.
   std::int64_t row_stride;
   std::int64_t column_stride;
-
-  static PaletteView of(PyObject* array);
 
   std::uint64_t entry(std::uint64_t row, std::uint64_t column) const noexcept {
     std::uint64_t value;

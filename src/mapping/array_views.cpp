@@ -1,4 +1,4 @@
-#include "mapping/direct_image.hpp"
+#include "mapping/array_views.hpp"
 
 #include <bit>
 #include <cstring>
@@ -28,7 +28,18 @@ bool is_native_order(char byte_order) {
 
 }  // namespace
 
-std::optional<DirectImage> DirectImage::of(PyObject* img, std::uint64_t height,
+PaletteView palette_view_of(PyObject* array_object) {
+  const numpy::ArrayObject* array = numpy::as_array(array_object);
+  return PaletteView{
+      .origin = array->data,
+      .rows = static_cast<std::uint64_t>(array->dimensions[0]),
+      .columns = static_cast<std::uint64_t>(array->dimensions[1]),
+      .row_stride = array->strides[0],
+      .column_stride = array->strides[1],
+  };
+}
+
+std::optional<DirectImage> direct_image_of(PyObject* img, std::uint64_t height,
                                            std::uint64_t width) {
   if (Py_TYPE(img) != numpy::array_type()) return std::nullopt;
   const numpy::ArrayObject* array = numpy::as_array(img);
