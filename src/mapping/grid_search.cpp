@@ -1,152 +1,215 @@
 #include "mapping/grid_search.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
+
+#include "mapping/row_scan.hpp"
 
 namespace palettra {
 namespace {
 
+// Exactness bound. When every pixel and palette value lies below 2^25, each
+// difference d satisfies |d| < 2^25, each square d² < 2^50, and the sums of
+// three stay below 2^53; the same holds for the grid's bounds and for the
+// half-space test's products (below 2^51). Every value computed is then an
+// integer that a double holds exactly, so no operation rounds and ties are
+// true ties.
+constexpr unsigned kExactBits = 25;
+
+// Above it, every value is below M = 2^value_bits, each converted value,
+// difference, square and sum is off by at most a few units of 2^-53 · M²,
+// and so is each bound. A colour dropped only when it loses by more than
+// M² · 2^-40 therefore loses under rounding too.
+constexpr int kMarginExponent = -40;
+
 // Cells per axis, as a power of two: finer for larger palettes, whose
-// rows' regions are smaller, coarser for smaller ones, whose table of cells
-// then stays in the processor's nearer caches.
-unsigned cell_bits_for(std::size_t rows, unsigned value_bits) {
+// colours' regions are smaller, coarser for smaller ones, whose table of
+// cells then stays in the processor's nearer caches.
+unsigned cell_bits_for(std::size_t rows, unsigned value_bits) noexcept {
   return std::min(value_bits, rows > 64 ? 6u : 5u);
 }
 
-constexpr std::size_t kMostCompared = 256;
+// The half-space test costs the square of the candidates' number.
+constexpr std::size_t kMostCompared = 48;
 
-std::int64_t square(std::int64_t value) { return value * value; }
-
-// The largest value over the box of distance(x, u) − distance(x, k), which
-// is Σ (k − u)(2x − u − k) per axis, linear in x: its maximum lies at a
-// corner, per axis at the low or the high end. Each factor stays below
-// 2^25 and 2^26 in magnitude, so the sum fits easily in 64 bits.
-template <class Box>
-std::int64_t largest_advantage(const Box& box, const std::uint64_t* u, const std::uint64_t* k) {
-  std::int64_t sum = 0;
-  for (std::size_t a = 0; a < 3; ++a) {
-    const auto ua = static_cast<std::int64_t>(u[a]);
-    const auto ka = static_cast<std::int64_t>(k[a]);
-    const std::int64_t slope = ka - ua;
-    sum += std::max(slope * (2 * box.low[a] - ua - ka), slope * (2 * box.high[a] - ua - ka));
-  }
-  return sum;
-}
+double square(double value) noexcept { return value * value; }
 
 }  // namespace
 
-GridSearch::GridSearch(const CompactPalette& palette, unsigned value_bits)
+std::size_t GridSearch::cell_bytes(std::size_t rows, unsigned value_bits) noexcept {
+  const unsigned bits = cell_bits_for(rows, value_bits);
+  const unsigned coarse = bits > kCoarseStep ? bits - kCoarseStep : 0;
+  return ((std::size_t{1} << (3 * bits)) + (std::size_t{1} << (3 * coarse))) *
+             sizeof(std::uint32_t) +
+         rows * (sizeof(double) + sizeof(std::uint32_t));
+}
+
+GridSearch::GridSearch(const SearchPalette& palette, unsigned value_bits, std::size_t memory)
     : palette_(palette),
       cell_bits_(cell_bits_for(palette.rows(), value_bits)),
       shift_(value_bits - cell_bits_),
-      cells_(std::size_t{1} << (3 * cell_bits_), kUnknown),
-      pool_(2, 0),
       coarse_bits_(cell_bits_ > kCoarseStep ? cell_bits_ - kCoarseStep : 0),
-      coarse_cells_(std::size_t{1} << (3 * coarse_bits_), kUnknown),
-      coarse_pool_(2, 0),
-      all_rows_(palette.rows()) {
-  for (std::size_t k = 0; k < all_rows_.size(); ++k) all_rows_[k] = static_cast<std::uint32_t>(k);
+      margin_(value_bits <= kExactBits
+                  ? 0.0
+                  : std::ldexp(1.0, 2 * static_cast<int>(value_bits) + kMarginExponent)),
+      cells_(std::size_t{1} << (3 * cell_bits_), kUnknown),
+      coarse_cells_(std::size_t{1} << (3 * coarse_bits_), kUnknown) {
+  const std::size_t fixed = cell_bytes(palette.rows(), value_bits);
+  // Whatever the cells leave goes to the two pools, the fine one taking the
+  // larger part; reserved at once so that growing never copies.
+  const std::size_t room = (memory > fixed ? memory - fixed : 0) / sizeof(std::uint32_t);
+  coarse_pool_limit_ = room / 4;
+  pool_limit_ = room - coarse_pool_limit_;
+  coarse_pool_.reserve(coarse_pool_limit_);
+  pool_.reserve(pool_limit_);
+  pool_.assign(kFirstRecord, 0);
+  coarse_pool_.assign(kFirstRecord, 0);
+  candidates_.reserve(palette.rows());
+  nearest_.reserve(palette.rows());
 }
 
-std::uint32_t GridSearch::resolve_further(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
-                                          std::uint64_t s2) {
+double GridSearch::distance(std::uint32_t colour, const double* pixel) const noexcept {
+  return distance_to(palette_.value(colour, 0), palette_.value(colour, 1),
+                     palette_.value(colour, 2), pixel[0], pixel[1], pixel[2]);
+}
+
+std::size_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
+                                std::uint64_t s2, WorkAccount& account) {
+  const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
+                           static_cast<double>(s2)};
+  const std::size_t cell = cell_of(s0, s1, s2);
   if (entry == kUnknown) {
     // An earlier pixel of the same run may have described the cell since.
-    const std::size_t cell = cell_of(s0, s1, s2);
-    entry = cells_[cell] != kUnknown ? cells_[cell] : describe_cell(cell);
-    if (settles(entry)) return entry;
-    if (entry & kPair) return resolve(entry, s0, s1, s2);
+    entry = cells_[cell] != kUnknown ? cells_[cell] : describe_cell(cell, account);
+    if (settles(entry)) return settled_colour(entry);
   }
-  if (entry == kAllRows) return kSingle | nearest_among(all_rows_, s0, s1, s2);
-  const std::uint32_t* record = &pool_[entry];
-  return kSingle | nearest_among({record + 1, record[0]}, s0, s1, s2);
+  if (entry & kPair) {
+    account.spend(2 * cost::kCandidate);
+    const std::uint32_t first = (entry >> kPairShift) & kPairColour;
+    const std::uint32_t second = entry & kPairColour;
+    return distance(second, pixel) < distance(first, pixel) ? second : first;
+  }
+  if (entry >= kFirstRecord) {
+    const std::uint32_t* record = &pool_[entry];
+    return nearest_among(Colours{record + 1, record[0]}, pixel, account);
+  }
+  if (entry != kCrowd) {
+    // Not described: the coarse cell's candidates, when they are known and
+    // fewer than a plain scan compares.
+    const std::uint32_t coarse = coarse_cells_[coarse_of(cell)];
+    if (coarse >= kFirstRecord) {
+      const std::uint32_t* record = &coarse_pool_[coarse];
+      return nearest_among(Colours{record + 1, record[0]}, pixel, account);
+    }
+  }
+  return plain_scan(pixel, account);
 }
 
-GridSearch::Box GridSearch::box_of(std::size_t cell, unsigned bits) const {
+std::size_t GridSearch::coarse_of(std::size_t cell) const noexcept {
+  const std::size_t mask = (std::size_t{1} << cell_bits_) - 1;
+  const unsigned step = cell_bits_ - coarse_bits_;
+  const std::size_t x = (cell >> (2 * cell_bits_)) >> step;
+  const std::size_t y = ((cell >> cell_bits_) & mask) >> step;
+  const std::size_t z = (cell & mask) >> step;
+  return (x << (2 * coarse_bits_)) | (y << coarse_bits_) | z;
+}
+
+GridSearch::Box GridSearch::box_of(std::size_t cell, unsigned bits, unsigned shift) const noexcept {
   const std::size_t mask = (std::size_t{1} << bits) - 1;
-  const std::size_t coordinates[3] = {cell >> (2 * bits), (cell >> bits) & mask, cell & mask};
-  const unsigned shift = shift_ + cell_bits_ - bits;
+  const std::uint64_t coordinates[3] = {cell >> (2 * bits), (cell >> bits) & mask, cell & mask};
   Box box{};
   for (std::size_t a = 0; a < 3; ++a) {
-    box.low[a] = static_cast<std::int64_t>(coordinates[a] << shift);
-    box.high[a] = box.low[a] + (std::int64_t{1} << shift) - 1;
+    const std::uint64_t low = coordinates[a] << shift;
+    box.low[a] = static_cast<double>(low);
+    box.high[a] = static_cast<double>(low + ((std::uint64_t{1} << shift) - 1));
   }
   return box;
 }
 
-std::uint32_t GridSearch::describe_cell(std::size_t cell) {
-  const std::size_t mask = (std::size_t{1} << cell_bits_) - 1;
-  const unsigned step = cell_bits_ - coarse_bits_;
-  const std::size_t coarse_cell = ((cell >> (2 * cell_bits_ + step)) << (2 * coarse_bits_)) |
-                                  (((cell >> cell_bits_) & mask) >> step) << coarse_bits_ |
-                                  ((cell & mask) >> step);
-  select_candidates(box_of(cell, cell_bits_), coarse_candidates(coarse_cell));
-  const std::size_t kept = candidates_.size();
-  std::uint32_t entry;
-  if (kept == 1) {
-    entry = kSingle | candidates_[0];
-  } else if (kept == 2 && palette_.rows() <= kPairRow + 1) {
-    entry = kPair | candidates_[0] << kPairShift | candidates_[1];
-  } else if (pool_.size() + kept + 1 > kPoolLimit) {
-    entry = kAllRows;
-  } else {
-    entry = static_cast<std::uint32_t>(pool_.size());
-    pool_.push_back(static_cast<std::uint32_t>(kept));
-    pool_.insert(pool_.end(), candidates_.begin(), candidates_.end());
-  }
+std::uint32_t GridSearch::describe_cell(std::size_t cell, WorkAccount& account) {
+  Colours colours{};
+  if (!coarse_candidates(coarse_of(cell), account, colours)) return kUnknown;
+  if (!account.affords(cost::kFirstTest * static_cast<double>(colours.count))) return kUnknown;
+  select_candidates(box_of(cell, cell_bits_, shift_), colours, account);
+  const std::uint32_t entry = entry_for_candidates(pool_, pool_limit_, account, true);
   cells_[cell] = entry;
   return entry;
 }
 
-std::span<const std::uint32_t> GridSearch::coarse_candidates(std::size_t coarse_cell) {
-  std::uint32_t entry = coarse_cells_[coarse_cell];
+bool GridSearch::coarse_candidates(std::size_t coarse, WorkAccount& account, Colours& colours) {
+  std::uint32_t entry = coarse_cells_[coarse];
   if (entry == kUnknown) {
-    select_candidates(box_of(coarse_cell, coarse_bits_), all_rows_);
-    if (coarse_pool_.size() + candidates_.size() + 1 > kPoolLimit) {
-      entry = kAllRows;
-    } else {
-      entry = static_cast<std::uint32_t>(coarse_pool_.size());
-      coarse_pool_.push_back(static_cast<std::uint32_t>(candidates_.size()));
-      coarse_pool_.insert(coarse_pool_.end(), candidates_.begin(), candidates_.end());
-    }
-    coarse_cells_[coarse_cell] = entry;
+    if (!account.affords(cost::kFirstTest * static_cast<double>(palette_.rows()))) return false;
+    const unsigned shift = shift_ + cell_bits_ - coarse_bits_;
+    select_candidates(box_of(coarse, coarse_bits_, shift), Colours{nullptr, palette_.rows()},
+                      account);
+    // Fine cells need the list itself, however short.
+    entry = entry_for_candidates(coarse_pool_, coarse_pool_limit_, account, false);
+    if (entry == kNoRoom) entry = kCrowd;
+    coarse_cells_[coarse] = entry;
   }
-  if (entry == kAllRows) return all_rows_;
-  return {&coarse_pool_[entry + 1], coarse_pool_[entry]};
+  if (entry == kCrowd) {
+    colours = Colours{nullptr, palette_.rows()};
+  } else {
+    colours = Colours{&coarse_pool_[entry + 1], coarse_pool_[entry]};
+  }
+  return true;
 }
 
-// The rows that can be nearest somewhere in the box, in index order: a row
-// k is dropped only when, for every colour x of the box, some row u is
-// nearer, or as near with u < k; the first nearest row of any pixel in the
-// box is therefore always kept, and a scan of the kept rows in index order
-// with strict comparison finds it. A fine cell's box lies inside its coarse
-// cell's, so the rows kept for the coarse cell include every row that can
-// win in the fine one.
-void GridSearch::select_candidates(const Box& box, std::span<const std::uint32_t> rows) {
-  // First test: a row whose distance is at least `bound` everywhere in the
-  // box loses to the row whose largest distance over the box is smallest.
-  std::int64_t bound = std::numeric_limits<std::int64_t>::max();
-  nearest_.resize(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const std::uint64_t* entry = palette_.stored(rows[i]);
-    std::int64_t farthest = 0;
-    std::int64_t nearest = 0;
+std::uint32_t GridSearch::entry_for_candidates(std::vector<std::uint32_t>& pool, std::size_t limit,
+                                               const WorkAccount& account, bool inline_few) {
+  const std::size_t kept = candidates_.size();
+  if (inline_few && kept == 1) return kSingle | candidates_[0];
+  if (inline_few && kept == 2 && palette_.rows() <= std::size_t{kPairColour} + 1) {
+    return kPair | candidates_[0] << kPairShift | candidates_[1];
+  }
+  if (cost::kCandidate * static_cast<double>(kept) >= account.plain_scan()) return kCrowd;
+  if (pool.size() + kept + 1 > limit) return kNoRoom;
+  const auto entry = static_cast<std::uint32_t>(pool.size());
+  pool.push_back(static_cast<std::uint32_t>(kept));
+  pool.insert(pool.end(), candidates_.begin(), candidates_.end());
+  return entry;
+}
+
+// The colours that can be nearest somewhere in the box, in index order: a
+// colour k is dropped only when, for every pixel x of the box, some colour
+// u is nearer, or as near with u < k; the first nearest colour of any pixel
+// in the box is therefore always kept, and a scan of the kept colours in
+// index order with strict comparison finds it. A fine cell's box lies inside
+// its coarse cell's, so the colours kept for the coarse cell include every
+// colour that can win in the fine one.
+void GridSearch::select_candidates(const Box& box, Colours colours, WorkAccount& account) {
+  account.spend(cost::kFirstTest * static_cast<double>(colours.count));
+  // First test: a colour whose distance is at least `bound` everywhere in
+  // the box loses to the colour whose largest distance over the box is
+  // smallest.
+  double bound = std::numeric_limits<double>::infinity();
+  nearest_.resize(colours.count);
+  for (std::size_t i = 0; i < colours.count; ++i) {
+    const std::uint32_t k = colours[i];
+    double farthest = 0;
+    double nearest = 0;
     for (std::size_t a = 0; a < 3; ++a) {
-      const auto value = static_cast<std::int64_t>(entry[a]);
+      const double value = palette_.value(k, a);
       farthest += square(std::max(value - box.low[a], box.high[a] - value));
-      nearest += square(std::max({box.low[a] - value, value - box.high[a], std::int64_t{0}}));
+      nearest += square(std::max({box.low[a] - value, value - box.high[a], 0.0}));
     }
     bound = std::min(bound, farthest);
     nearest_[i] = nearest;
   }
   candidates_.clear();
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (nearest_[i] <= bound) candidates_.push_back(rows[i]);
+  for (std::size_t i = 0; i < colours.count; ++i) {
+    if (nearest_[i] <= bound + margin_) candidates_.push_back(colours[i]);
   }
-  // Second test, among the survivors: the exact half-space comparison. It
-  // costs the square of their number, so a crowd is left as it is: keeping
-  // rows that cannot win changes no answer.
-  if (candidates_.size() > kMostCompared) return;
+  // Second test, among the survivors, when the account affords it: the
+  // half-space comparison, over the box, of the largest advantage of u over
+  // k, Σ (k − u)(2x − u − k) per axis, which is linear in x and so largest
+  // at a corner. Keeping colours that cannot win changes no answer.
+  const auto survivors = static_cast<double>(candidates_.size());
+  const double pair_work = cost::kPairTest * survivors * survivors;
+  if (candidates_.size() > kMostCompared || !account.affords(pair_work)) return;
+  account.spend(pair_work);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < candidates_.size(); ++i) {
     const std::uint32_t k = candidates_[i];
@@ -154,27 +217,41 @@ void GridSearch::select_candidates(const Box& box, std::span<const std::uint32_t
     for (std::size_t other = 0; other < candidates_.size() && !beaten; ++other) {
       const std::uint32_t u = candidates_[other];
       if (u == k) continue;
-      const std::int64_t advantage =
-          largest_advantage(box, palette_.stored(u), palette_.stored(k));
-      beaten = advantage < 0 || (advantage == 0 && u < k);
+      double advantage = 0;
+      for (std::size_t a = 0; a < 3; ++a) {
+        const double ua = palette_.value(u, a);
+        const double ka = palette_.value(k, a);
+        const double slope = ka - ua;
+        advantage += std::max(slope * (2 * box.low[a] - ua - ka),
+                              slope * (2 * box.high[a] - ua - ka));
+      }
+      beaten = advantage < -margin_ || (margin_ == 0 && advantage == 0 && u < k);
     }
     if (!beaten) candidates_[kept++] = k;
   }
   candidates_.resize(kept);
 }
 
-std::uint32_t GridSearch::nearest_among(std::span<const std::uint32_t> rows, std::uint64_t s0,
-                                        std::uint64_t s1, std::uint64_t s2) const noexcept {
-  std::int64_t best = std::numeric_limits<std::int64_t>::max();
-  std::uint32_t chosen = 0;
-  for (const std::uint32_t row : rows) {
-    const std::int64_t d = distance(row, s0, s1, s2);
+std::size_t GridSearch::nearest_among(Colours colours, const double* pixel,
+                                      WorkAccount& account) const noexcept {
+  account.spend(cost::kCandidate * static_cast<double>(colours.count));
+  double best = std::numeric_limits<double>::infinity();
+  std::size_t chosen = colours[0];
+  for (std::size_t i = 0; i < colours.count; ++i) {
+    const double d = distance(colours[i], pixel);
     if (d < best) {
       best = d;
-      chosen = row;
+      chosen = colours[i];
     }
   }
   return chosen;
+}
+
+std::size_t GridSearch::plain_scan(const double* pixel, WorkAccount& account) const noexcept {
+  account.spend(account.plain_scan());
+  return scan_rows(palette_.column(0), palette_.column(1), palette_.column(2),
+                   palette_.padded_rows(), pixel[0], pixel[1], pixel[2])
+      .row;
 }
 
 }  // namespace palettra

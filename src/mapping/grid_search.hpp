@@ -1,118 +1,107 @@
-// The nearest row through a coarse grid over colour space, for pixels and
-// palettes whose values are all small enough that integer distances equal
-// the double-precision ones.
+// The nearest distinct colour through a grid over colour space, whose cells
+// list the colours that can be nearest somewhere in them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
-#include "mapping/compact_palette.hpp"
+#include "mapping/search_palette.hpp"
+#include "mapping/work_account.hpp"
 
 namespace palettra {
 
 class GridSearch {
  public:
-  // Exactness bound. When every pixel and palette value lies below 2^25,
-  // each difference d satisfies |d| < 2^25, each square d² < 2^50, and
-  // d0² + d1² and (d0² + d1²) + d2² stay below 3·2^50 < 2^53. Every value
-  // in the double evaluation (the converted operands included) is then an
-  // integer below 2^53, which a double holds exactly, so no operation
-  // rounds: the double distance equals the 64-bit integer distance, and
-  // comparing integers picks the same first minimum.
-  static constexpr unsigned kExactBits = 25;
+  // Every pixel value and every palette value must be below 2^value_bits
+  // (at most 64). Cells and candidate lists take at most `memory` bytes,
+  // which must cover at least cell_bytes().
+  GridSearch(const SearchPalette& palette, unsigned value_bits, std::size_t memory);
 
-  // Every pixel value must be below 2^value_bits, value_bits <= kExactBits,
-  // and so must palette.largest().
-  GridSearch(const CompactPalette& palette, unsigned value_bits);
+  static std::size_t cell_bytes(std::size_t rows, unsigned value_bits) noexcept;
 
   // Looking a pixel up is split in two so that a caller can take the
-  // common case, a cell where only one row can win, without a branch:
-  // cell_entry() reads the pixel's cell, settled_row() tells the row when
-  // the entry settles it, and resolve() finds the row otherwise.
+  // common case, a cell where only one colour can win, without a branch:
+  // cell_entry() reads the pixel's cell, settled_colour() tells the colour
+  // when the entry settles it, and resolve() finds the colour otherwise.
   std::uint32_t cell_entry(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
     return cells_[cell_of(s0, s1, s2)];
   }
   static bool settles(std::uint32_t entry) noexcept { return (entry & kSingle) != 0; }
-  static std::size_t settled_row(std::uint32_t entry) noexcept { return entry & ~kSingle; }
-  // The entry, settled, for a pixel whose cell entry does not settle it.
-  std::uint32_t resolve(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
-                        std::uint64_t s2) {
-    if (!(entry & kPair)) return resolve_further(entry, s0, s1, s2);
-    const std::uint32_t first = (entry >> kPairShift) & kPairRow;
-    const std::uint32_t second = entry & kPairRow;
-    return kSingle | (distance(second, s0, s1, s2) < distance(first, s0, s1, s2) ? second : first);
+  static std::size_t settled_colour(std::uint32_t entry) noexcept { return entry & ~kSingle; }
+  static std::uint32_t settled_entry(std::size_t colour) noexcept {
+    return kSingle | static_cast<std::uint32_t>(colour);
   }
-
-  // Cell entries hold row numbers below this; larger palettes are left to
-  // the full search.
-  static constexpr std::size_t kMostRows = std::size_t{1} << 31;
+  // Pays for its work, and for any cell it describes, from the account.
+  std::size_t resolve(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1, std::uint64_t s2,
+                      WorkAccount& account);
 
  private:
-  // A cell's entry: unknown yet, one row (kSingle | row), two rows
-  // (kPair | first << kPairShift | second, for palettes of fewer than
-  // 2^kPairShift rows: no further memory to reach), every row (kAllRows),
-  // or the offset of the cell's record in the candidate pool: the number of
-  // candidate rows, then the rows in index order.
+  // A cell's entry: not described (yet), no room left to describe it, a
+  // crowd better served by the plain scan, one colour (kSingle | colour),
+  // two colours (kPair | first << kPairShift | second, for palettes of
+  // at most 2^kPairShift distinct colours), or the offset of the cell's
+  // record in the candidate pool: the number of candidates, then the
+  // candidates in index order.
   static constexpr std::uint32_t kUnknown = 0;
-  static constexpr std::uint32_t kAllRows = 1;
+  static constexpr std::uint32_t kNoRoom = 1;
+  static constexpr std::uint32_t kCrowd = 2;
+  static constexpr std::uint32_t kFirstRecord = 3;
   static constexpr std::uint32_t kSingle = std::uint32_t{1} << 31;
   static constexpr std::uint32_t kPair = std::uint32_t{1} << 30;
   static constexpr unsigned kPairShift = 15;
-  static constexpr std::uint32_t kPairRow = (std::uint32_t{1} << kPairShift) - 1;
-  // The candidate pool stops growing at this size (4 MiB); later cells
-  // with several candidates compare every row.
-  static constexpr std::size_t kPoolLimit = std::size_t{1} << 20;
+  static constexpr std::uint32_t kPairColour = (std::uint32_t{1} << kPairShift) - 1;
   static constexpr unsigned kCoarseStep = 2;
 
-  // Integer distance to a row; see the exactness bound above.
-  std::int64_t distance(std::uint32_t row, std::uint64_t s0, std::uint64_t s1,
-                        std::uint64_t s2) const noexcept {
-    const std::uint64_t* entry = palette_.stored(row);
-    const auto d0 = static_cast<std::int64_t>(s0) - static_cast<std::int64_t>(entry[0]);
-    const auto d1 = static_cast<std::int64_t>(s1) - static_cast<std::int64_t>(entry[1]);
-    const auto d2 = static_cast<std::int64_t>(s2) - static_cast<std::int64_t>(entry[2]);
-    return (d0 * d0 + d1 * d1) + d2 * d2;
-  }
-
-  // Unknown cells, cells of three rows or more, and cells of every row.
-  std::uint32_t resolve_further(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
-                                std::uint64_t s2);
+  struct Box {
+    double low[3];
+    double high[3];
+  };
+  // Colours 0 to count − 1 when `list` is null.
+  struct Colours {
+    const std::uint32_t* list;
+    std::size_t count;
+    std::uint32_t operator[](std::size_t i) const noexcept {
+      return list != nullptr ? list[i] : static_cast<std::uint32_t>(i);
+    }
+  };
 
   std::size_t cell_of(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
     return ((s0 >> shift_) << (2 * cell_bits_)) | ((s1 >> shift_) << cell_bits_) | (s2 >> shift_);
   }
+  std::size_t coarse_of(std::size_t cell) const noexcept;
+  Box box_of(std::size_t cell, unsigned bits, unsigned shift) const noexcept;
+  std::uint32_t describe_cell(std::size_t cell, WorkAccount& account);
+  // The candidates of the coarse cell around a fine one; none when the
+  // coarse cell is not described and the account cannot pay for it.
+  bool coarse_candidates(std::size_t coarse, WorkAccount& account, Colours& colours);
+  // Leaves in candidates_ those of `colours` that can be nearest in the box.
+  void select_candidates(const Box& box, Colours colours, WorkAccount& account);
+  // An entry for the candidates just selected, kept in `pool` if need be;
+  // one or two candidates in the entry itself when `inline_few`.
+  std::uint32_t entry_for_candidates(std::vector<std::uint32_t>& pool, std::size_t limit,
+                                     const WorkAccount& account, bool inline_few);
+  std::size_t nearest_among(Colours colours, const double* pixel,
+                            WorkAccount& account) const noexcept;
+  std::size_t plain_scan(const double* pixel, WorkAccount& account) const noexcept;
+  double distance(std::uint32_t colour, const double* pixel) const noexcept;
 
-  struct Box {
-    std::int64_t low[3];
-    std::int64_t high[3];
-  };
-
-  std::uint32_t describe_cell(std::size_t cell);
-  // The candidate list of the coarse cell that holds the box.
-  std::span<const std::uint32_t> coarse_candidates(std::size_t coarse_cell);
-  // Leaves in candidates_ those of `rows` that can be nearest in the box.
-  void select_candidates(const Box& box, std::span<const std::uint32_t> rows);
-  Box box_of(std::size_t cell, unsigned bits) const;
-  // The first nearest of `rows`.
-  std::uint32_t nearest_among(std::span<const std::uint32_t> rows, std::uint64_t s0,
-                            std::uint64_t s1, std::uint64_t s2) const noexcept;
-
-  const CompactPalette& palette_;
+  const SearchPalette& palette_;
   unsigned cell_bits_;
   unsigned shift_;
-  std::vector<std::uint32_t> cells_;
-  std::vector<std::uint32_t> pool_;
-  // A coarser grid, each of its cells holding 4×4×4 (2^kCoarseStep per
-  // axis) cells of the fine one, narrows the rows that a fine cell's
-  // description has to look at.
   unsigned coarse_bits_;
+  // Zero where integer distances below 2^53 make every comparison exact;
+  // otherwise a bound, far above the rounding of any distance or bound
+  // compared here, that a colour must lose by before it is dropped.
+  double margin_;
+  std::vector<std::uint32_t> cells_;
   std::vector<std::uint32_t> coarse_cells_;
+  std::vector<std::uint32_t> pool_;
   std::vector<std::uint32_t> coarse_pool_;
-  std::vector<std::uint32_t> all_rows_;
+  std::size_t pool_limit_;
+  std::size_t coarse_pool_limit_;
   std::vector<std::uint32_t> candidates_;
-  std::vector<std::int64_t> nearest_;
+  std::vector<double> nearest_;
 };
 
 }  // namespace palettra

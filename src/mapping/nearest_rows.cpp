@@ -3,51 +3,243 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <type_traits>
 
-#include "mapping/compact_palette.hpp"
-#include "mapping/full_search.hpp"
+#include "mapping/block_scan.hpp"
 #include "mapping/grid_search.hpp"
+#include "mapping/row_scan.hpp"
+#include "mapping/search_palette.hpp"
+#include "mapping/work_account.hpp"
 
 namespace palettra {
+namespace {
 
-class NearestRows::Search {
+// Everything a search builds (the palette's copy, the grid, candidate lists,
+// scratch) stays within this many bytes, whatever the palette.
+constexpr std::size_t kMemoryBudget = std::size_t{4} << 20;
+// A grid needs at least this much room for candidate lists to be of use.
+constexpr std::size_t kLeastPool = std::size_t{256} << 10;
+// Fewer pixels than this are compared with the palette where it lies:
+// copying it would cost about as much as the comparisons themselves.
+constexpr std::uint64_t kFewPixels = 16;
+constexpr std::size_t kRun = NearestRows::kMostPerRun;
+static_assert(BlockScan::kMostPerRun >= kRun);
+
+bool same_pixel(const std::uint64_t* a, const std::uint64_t* b) noexcept {
+  return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
+}
+
+template <class T>
+std::uint64_t load(const char* address) noexcept {
+  T value;
+  std::memcpy(&value, address, sizeof value);
+  return static_cast<std::uint64_t>(value);
+}
+
+// Where a run of pixels' answers go: rows to a sink, or colours straight
+// into the result.
+class RowOutput {
  public:
-  Search(const PaletteView& view, std::uint64_t largest_value) : palette_(view) {
-    constexpr std::uint64_t kExactLimit = std::uint64_t{1} << GridSearch::kExactBits;
-    if (largest_value < kExactLimit && palette_.largest() < kExactLimit &&
-        palette_.rows() < GridSearch::kMostRows) {
-      grid_.emplace(palette_, static_cast<unsigned>(std::bit_width(largest_value)));
-    } else {
-      full_.emplace(palette_);
+  explicit RowOutput(RowSink& sink) noexcept : sink_(sink) {}
+  void rows(std::uint64_t first_pixel, const std::uint64_t* rows, std::size_t count) {
+    sink_.take(first_pixel, {rows, count});
+  }
+  void colours(std::uint64_t first_pixel, const SearchPalette& palette,
+               const std::uint32_t* entries, std::size_t count) {
+    std::uint64_t rows[kRun];
+    for (std::size_t j = 0; j < count; ++j) {
+      rows[j] = palette.origin(GridSearch::settled_colour(entries[j]));
+    }
+    sink_.take(first_pixel, {rows, count});
+  }
+
+ private:
+  RowSink& sink_;
+};
+
+class ColourOutput {
+ public:
+  ColourOutput(const PaletteView& palette, std::uint64_t* out) noexcept
+      : palette_(palette), out_(out) {}
+  void rows(std::uint64_t first_pixel, const std::uint64_t* rows, std::size_t count) noexcept {
+    std::uint64_t* out = out_ + 3 * first_pixel;
+    for (std::size_t j = 0; j < count; ++j, out += 3) {
+      for (std::size_t c = 0; c < 3; ++c) out[c] = palette_.entry(rows[j], c);
+    }
+  }
+  void colours(std::uint64_t first_pixel, const SearchPalette& palette,
+               const std::uint32_t* entries, std::size_t count) noexcept {
+    std::uint64_t* out = out_ + 3 * first_pixel;
+    for (std::size_t j = 0; j < count; ++j, out += 3) {
+      const std::uint64_t* colour = palette.stored(GridSearch::settled_colour(entries[j]));
+      out[0] = colour[0];
+      out[1] = colour[1];
+      out[2] = colour[2];
     }
   }
 
-  std::uint64_t nearest(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) {
-    if (full_) return full_->nearest(s0, s1, s2);
-    std::uint32_t entry = grid_->cell_entry(s0, s1, s2);
-    if (!GridSearch::settles(entry)) entry = grid_->resolve(entry, s0, s1, s2);
-    return GridSearch::settled_row(entry);
+ private:
+  const PaletteView& palette_;
+  std::uint64_t* out_;
+};
+
+}  // namespace
+
+class NearestRows::Search {
+ public:
+  Search(const PaletteView& view, std::uint64_t largest_value, std::uint64_t expected_pixels)
+      : view_(view) {
+    // Rows that share their memory are one colour: the first always wins.
+    if (view_.row_stride == 0) view_.rows = std::min<std::uint64_t>(view_.rows, 1);
+    if (expected_pixels < kFewPixels) return;
+    // Palettes beyond the budget are compared a block of rows at a time.
+    const std::uint64_t rows = view_.rows;
+    if (SearchPalette::bytes_for(rows) + GridSearch::cell_bytes(rows, 64) + kLeastPool >
+        kMemoryBudget) {
+      blocks_.emplace(view_);
+      return;
+    }
+    palette_.emplace(view_);
+    const unsigned bits =
+        static_cast<unsigned>(std::bit_width(std::max(largest_value, palette_->largest())));
+    grid_.emplace(*palette_, bits, kMemoryBudget - SearchPalette::bytes_for(rows));
+    account_.emplace(palette_->rows());
   }
 
-  template <class T>
-  void map_image(const DirectImage& image, RowSink& sink);
+  std::uint64_t nearest(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) {
+    if (!grid_) return in_place(s0, s1, s2);
+    account_->earn(1);
+    account_->spend(cost::kLookup);
+    const std::uint32_t entry = grid_->cell_entry(s0, s1, s2);
+    const std::size_t colour = GridSearch::settles(entry)
+                                   ? GridSearch::settled_colour(entry)
+                                   : grid_->resolve(entry, s0, s1, s2, *account_);
+    return palette_->origin(colour);
+  }
+
+  void nearest_run(const std::uint64_t* pixels, std::size_t count, std::uint64_t* rows) {
+    if (grid_) {
+      std::uint32_t entries[kRun];
+      settle_run(
+          count, entries,
+          [&](std::size_t j, std::uint64_t* values) { std::memcpy(values, pixels + 3 * j, 24); });
+      for (std::size_t j = 0; j < count; ++j) {
+        rows[j] = palette_->origin(GridSearch::settled_colour(entries[j]));
+      }
+    } else {
+      rows_without_grid(pixels, count, rows);
+    }
+  }
+
+  // Every pixel of the image, in row-major order, a run at a time.
+  template <class T, class Output>
+  void map_image(const DirectImage& image, Output& output) {
+    const std::int64_t column = image.column_stride;
+    const std::int64_t channel = image.channel_stride;
+    std::uint64_t first_pixel = 0;
+    for (std::uint64_t i = 0; i < image.height; ++i) {
+      const char* row = image.data + static_cast<std::int64_t>(i) * image.row_stride;
+      for (std::uint64_t start = 0; start < image.width; start += kRun) {
+        const std::size_t count = std::min<std::uint64_t>(kRun, image.width - start);
+        const char* first = row + static_cast<std::int64_t>(start) * column;
+        const auto pixel_values = [&](std::size_t j, std::uint64_t* values) {
+          const char* pixel = first + static_cast<std::int64_t>(j) * column;
+          values[0] = load<T>(pixel);
+          values[1] = load<T>(pixel + channel);
+          values[2] = load<T>(pixel + 2 * channel);
+        };
+        if (grid_) {
+          std::uint32_t entries[kRun];
+          settle_run(count, entries, pixel_values);
+          output.colours(first_pixel, *palette_, entries, count);
+        } else {
+          std::uint64_t pixels[3 * kRun];
+          std::uint64_t rows[kRun];
+          for (std::size_t j = 0; j < count; ++j) pixel_values(j, pixels + 3 * j);
+          rows_without_grid(pixels, count, rows);
+          output.rows(first_pixel, rows, count);
+        }
+        first_pixel += count;
+      }
+    }
+  }
 
  private:
-  template <class T>
-  void map_with_grid(const DirectImage& image, RowSink& sink);
-  template <class T>
-  void map_with_full(const DirectImage& image, RowSink& sink);
+  std::uint64_t in_place(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
+    const double x0 = static_cast<double>(s0);
+    const double x1 = static_cast<double>(s1);
+    const double x2 = static_cast<double>(s2);
+    double best = std::numeric_limits<double>::infinity();
+    std::uint64_t chosen = 0;
+    for (std::uint64_t k = 0; k < view_.rows; ++k) {
+      const double d = distance_to(static_cast<double>(view_.entry(k, 0)),
+                                   static_cast<double>(view_.entry(k, 1)),
+                                   static_cast<double>(view_.entry(k, 2)), x0, x1, x2);
+      if (d < best) {
+        best = d;
+        chosen = k;
+      }
+    }
+    return chosen;
+  }
 
-  CompactPalette palette_;
+  void rows_without_grid(const std::uint64_t* pixels, std::size_t count, std::uint64_t* rows) {
+    if (blocks_) {
+      blocks_->nearest_run(pixels, count, rows);
+      return;
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      const std::uint64_t* pixel = pixels + 3 * j;
+      rows[j] = in_place(pixel[0], pixel[1], pixel[2]);
+    }
+  }
+
+  // Leaves every pixel's settled entry: first every pixel's cell entry,
+  // without a branch that depends on the image, then the few pixels whose
+  // cell does not settle them. `values(j, out)` gives pixel j's values.
+  template <class Values>
+  void settle_run(std::size_t count, std::uint32_t* entries, const Values& values) {
+    std::uint32_t unsettled[kRun];
+    account_->earn(count);
+    account_->spend(cost::kLookup * static_cast<double>(count));
+    std::size_t waiting = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      std::uint64_t pixel[3];
+      values(j, pixel);
+      const std::uint32_t entry = grid_->cell_entry(pixel[0], pixel[1], pixel[2]);
+      entries[j] = entry;
+      unsettled[waiting] = static_cast<std::uint32_t>(j);
+      waiting += GridSearch::settles(entry) ? 0 : 1;
+    }
+    for (std::size_t w = 0; w < waiting; ++w) {
+      const std::uint32_t j = unsettled[w];
+      std::uint64_t pixel[3];
+      values(j, pixel);
+      // Flat areas repeat the colour just resolved.
+      if (!has_last_ || !same_pixel(pixel, last_pixel_)) {
+        last_colour_ = grid_->resolve(entries[j], pixel[0], pixel[1], pixel[2], *account_);
+        std::memcpy(last_pixel_, pixel, sizeof last_pixel_);
+        has_last_ = true;
+      }
+      entries[j] = GridSearch::settled_entry(last_colour_);
+    }
+  }
+
+  PaletteView view_;
+  std::optional<SearchPalette> palette_;
   std::optional<GridSearch> grid_;
-  std::optional<FullSearch> full_;
+  std::optional<WorkAccount> account_;
+  std::optional<BlockScan> blocks_;
+  bool has_last_ = false;
+  std::uint64_t last_pixel_[3] = {};
+  std::size_t last_colour_ = 0;
 };
 
 NearestRows::NearestRows(const PaletteView& palette, std::uint64_t largest_value,
-                         std::uint64_t /*expected_pixels*/)
-    : search_(std::make_unique<Search>(palette, largest_value)) {}
+                         std::uint64_t expected_pixels)
+    : search_(std::make_unique<Search>(palette, largest_value, expected_pixels)) {}
 NearestRows::NearestRows(NearestRows&&) noexcept = default;
 NearestRows& NearestRows::operator=(NearestRows&&) noexcept = default;
 NearestRows::~NearestRows() = default;
@@ -56,16 +248,12 @@ std::uint64_t NearestRows::nearest(std::uint64_t s0, std::uint64_t s1, std::uint
   return search_->nearest(s0, s1, s2);
 }
 
-namespace {
-
-constexpr std::uint64_t kRun = 256;
-
-template <class T>
-std::uint64_t load(const char* address) {
-  T value;
-  std::memcpy(&value, address, sizeof value);
-  return static_cast<std::uint64_t>(value);
+void NearestRows::nearest_run(const std::uint64_t* pixels, std::size_t count,
+                              std::uint64_t* rows) {
+  search_->nearest_run(pixels, count, rows);
 }
+
+namespace {
 
 struct ValueRange {
   bool has_negative;
@@ -93,131 +281,64 @@ ValueRange value_range(const DirectImage& image) {
   return range;
 }
 
-}  // namespace
-
-template <class T>
-void NearestRows::Search::map_image(const DirectImage& image, RowSink& sink) {
-  if (full_) {
-    map_with_full<T>(image, sink);
-  } else {
-    map_with_grid<T>(image, sink);
-  }
-}
-
-template <class T>
-void NearestRows::Search::map_with_full(const DirectImage& image, RowSink& sink) {
-  std::uint64_t rows[kRun];
-  const std::int64_t channel = image.channel_stride;
-  std::uint64_t first_pixel = 0;
-  for (std::uint64_t i = 0; i < image.height; ++i) {
-    const char* row = image.data + static_cast<std::int64_t>(i) * image.row_stride;
-    for (std::uint64_t start = 0; start < image.width; start += kRun) {
-      const std::uint64_t count = std::min(kRun, image.width - start);
-      const char* pixel = row + static_cast<std::int64_t>(start) * image.column_stride;
-      for (std::uint64_t j = 0; j < count; ++j, pixel += image.column_stride) {
-        rows[j] = full_->nearest(load<T>(pixel), load<T>(pixel + channel),
-                                 load<T>(pixel + 2 * channel));
-      }
-      sink.take(first_pixel, {rows, count});
-      first_pixel += count;
-    }
-  }
-}
-
-// Pixels go in runs: first every pixel's cell entry, without a branch that
-// depends on the image, then the few pixels whose cell has several
-// candidate rows.
-template <class T>
-void NearestRows::Search::map_with_grid(const DirectImage& image, RowSink& sink) {
-  GridSearch& search = *grid_;
-  std::uint32_t entries[kRun];
-  std::uint32_t unsettled[kRun];
-  std::uint64_t rows[kRun];
-  const std::int64_t column = image.column_stride;
-  const std::int64_t channel = image.channel_stride;
-  bool has_last = false;
-  std::uint64_t last[3] = {};
-  std::uint32_t last_entry = 0;
-  std::uint64_t first_pixel = 0;
-  for (std::uint64_t i = 0; i < image.height; ++i) {
-    const char* row = image.data + static_cast<std::int64_t>(i) * image.row_stride;
-    for (std::uint64_t start = 0; start < image.width; start += kRun) {
-      const std::uint64_t count = std::min(kRun, image.width - start);
-      const char* first = row + static_cast<std::int64_t>(start) * column;
-      std::uint64_t waiting = 0;
-      for (std::uint64_t j = 0; j < count; ++j) {
-        const char* pixel = first + static_cast<std::int64_t>(j) * column;
-        const std::uint32_t entry = search.cell_entry(load<T>(pixel), load<T>(pixel + channel),
-                                                      load<T>(pixel + 2 * channel));
-        entries[j] = entry;
-        unsettled[waiting] = static_cast<std::uint32_t>(j);
-        waiting += GridSearch::settles(entry) ? 0 : 1;
-      }
-      for (std::uint64_t w = 0; w < waiting; ++w) {
-        const std::uint32_t j = unsettled[w];
-        const char* pixel = first + static_cast<std::int64_t>(j) * column;
-        const std::uint64_t s0 = load<T>(pixel);
-        const std::uint64_t s1 = load<T>(pixel + channel);
-        const std::uint64_t s2 = load<T>(pixel + 2 * channel);
-        // Flat areas repeat the colour just resolved.
-        if (s0 != last[0] || s1 != last[1] || s2 != last[2] || !has_last) {
-          last_entry = search.resolve(entries[j], s0, s1, s2);
-          last[0] = s0;
-          last[1] = s1;
-          last[2] = s2;
-          has_last = true;
-        }
-        entries[j] = last_entry;
-      }
-      for (std::uint64_t j = 0; j < count; ++j) rows[j] = GridSearch::settled_row(entries[j]);
-      sink.take(first_pixel, {rows, count});
-      first_pixel += count;
-    }
-  }
-}
-
-namespace {
-
-template <class T>
-bool map_typed(const DirectImage& image, const PaletteView& palette, RowSink& sink) {
+template <class T, class Output>
+bool map_typed(const DirectImage& image, const PaletteView& palette, Output& output) {
   const ValueRange range = value_range<T>(image);
   if (range.has_negative) return false;
-  NearestRows::Search search(palette, range.largest);
-  search.map_image<T>(image, sink);
+  NearestRows::Search search(palette, range.largest, image.height * image.width);
+  search.map_image<T>(image, output);
   return true;
+}
+
+template <class Output>
+bool map_image(const DirectImage& image, const PaletteView& palette, Output& output) {
+  if (image.height == 0 || image.width == 0) return true;
+  switch (image.element_size) {
+    case 1:
+      return image.is_signed ? map_typed<std::int8_t>(image, palette, output)
+                             : map_typed<std::uint8_t>(image, palette, output);
+    case 2:
+      return image.is_signed ? map_typed<std::int16_t>(image, palette, output)
+                             : map_typed<std::uint16_t>(image, palette, output);
+    case 4:
+      return image.is_signed ? map_typed<std::int32_t>(image, palette, output)
+                             : map_typed<std::uint32_t>(image, palette, output);
+    default:
+      return image.is_signed ? map_typed<std::int64_t>(image, palette, output)
+                             : map_typed<std::uint64_t>(image, palette, output);
+  }
+}
+
+template <class T>
+bool holds_negative(const DirectImage& image) {
+  return value_range<T>(image).has_negative;
 }
 
 }  // namespace
 
 bool has_negative_value(const DirectImage& image) {
+  if (!image.is_signed) return false;
   switch (image.element_size) {
     case 1:
-      return image.is_signed && value_range<std::int8_t>(image).has_negative;
+      return holds_negative<std::int8_t>(image);
     case 2:
-      return image.is_signed && value_range<std::int16_t>(image).has_negative;
+      return holds_negative<std::int16_t>(image);
     case 4:
-      return image.is_signed && value_range<std::int32_t>(image).has_negative;
+      return holds_negative<std::int32_t>(image);
     default:
-      return image.is_signed && value_range<std::int64_t>(image).has_negative;
+      return holds_negative<std::int64_t>(image);
   }
 }
 
 bool nearest_rows_of_image(const DirectImage& image, const PaletteView& palette, RowSink& sink) {
-  if (image.height == 0 || image.width == 0) return true;
-  switch (image.element_size) {
-    case 1:
-      return image.is_signed ? map_typed<std::int8_t>(image, palette, sink)
-                             : map_typed<std::uint8_t>(image, palette, sink);
-    case 2:
-      return image.is_signed ? map_typed<std::int16_t>(image, palette, sink)
-                             : map_typed<std::uint16_t>(image, palette, sink);
-    case 4:
-      return image.is_signed ? map_typed<std::int32_t>(image, palette, sink)
-                             : map_typed<std::uint32_t>(image, palette, sink);
-    default:
-      return image.is_signed ? map_typed<std::int64_t>(image, palette, sink)
-                             : map_typed<std::uint64_t>(image, palette, sink);
-  }
+  RowOutput output(sink);
+  return map_image(image, palette, output);
+}
+
+bool nearest_colours_of_image(const DirectImage& image, const PaletteView& palette,
+                              std::uint64_t* out) {
+  ColourOutput output(palette, out);
+  return map_image(image, palette, output);
 }
 
 }  // namespace palettra

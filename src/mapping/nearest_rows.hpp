@@ -27,6 +27,11 @@ class NearestRows {
 
   std::uint64_t nearest(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2);
 
+  // The rows of `count` pixels, at most kMostPerRun, given as triples of
+  // values one after another: faster than one at a time.
+  static constexpr std::size_t kMostPerRun = 256;
+  void nearest_run(const std::uint64_t* pixels, std::size_t count, std::uint64_t* rows);
+
   class Search;
 
  private:
@@ -46,6 +51,11 @@ class RowSink {
 // Gives false, before anything reaches the sink, when the image holds a
 // negative value, for which no row is nearest. The palette is as above.
 bool nearest_rows_of_image(const DirectImage& image, const PaletteView& palette, RowSink& sink);
+
+// The same, each pixel's row's first three entries written to `out`, an
+// (h, w, 3) row-major result.
+bool nearest_colours_of_image(const DirectImage& image, const PaletteView& palette,
+                              std::uint64_t* out);
 
 // True when a signed image holds a value below 0 in channels 0 to 2.
 bool has_negative_value(const DirectImage& image);

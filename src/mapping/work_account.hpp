@@ -1,0 +1,43 @@
+// Keeps a search's total work within a fixed share above what comparing
+// every pixel with every row would cost, whatever the image and palette.
+#pragma once
+
+#include <cstddef>
+
+namespace palettra {
+
+// Rough processor cycles of each step, measured on x86-64; only their
+// ratios matter.
+namespace cost {
+inline constexpr double kScanPerRow = 0.5;   // the plain scan, per row
+inline constexpr double kScanFixed = 12;     // the plain scan, per pixel
+inline constexpr double kLookup = 3;         // a pixel's cell entry, in a run
+inline constexpr double kCandidate = 3;      // a row of a cell's candidate list
+inline constexpr double kFirstTest = 6;      // a row in a cell's bounding test
+inline constexpr double kPairTest = 10;      // a pair in a cell's half-space test
+}  // namespace cost
+
+// Each pixel earns what a plain scan of it would cost, plus a tenth; every
+// step is paid from the balance, and anything built to save work later (a
+// cell's description) is built only when the balance covers it. The total
+// work therefore never exceeds the plain scan's by more than a tenth, and
+// work that pays off refills the balance for the next investment.
+class WorkAccount {
+ public:
+  explicit WorkAccount(std::size_t rows) noexcept
+      : plain_scan_(cost::kScanFixed + cost::kScanPerRow * static_cast<double>(rows)) {}
+
+  double plain_scan() const noexcept { return plain_scan_; }
+  void earn(std::size_t pixels) noexcept {
+    balance_ += kAllowance * plain_scan_ * static_cast<double>(pixels);
+  }
+  void spend(double work) noexcept { balance_ -= work; }
+  bool affords(double work) const noexcept { return balance_ >= work; }
+
+ private:
+  static constexpr double kAllowance = 1.1;
+  double plain_scan_;
+  double balance_ = 0;
+};
+
+}  // namespace palettra
