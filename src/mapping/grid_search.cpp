@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include "mapping/row_scan.hpp"
 
 namespace palettra {
 namespace {
@@ -23,31 +22,30 @@ constexpr unsigned kExactBits = 25;
 // M² · 2^-40 therefore loses under rounding too.
 constexpr int kMarginExponent = -40;
 
-// Cells per axis, as a power of two: finer for larger palettes, whose
-// colours' regions are smaller, coarser for smaller ones, whose table of
-// cells then stays in the processor's nearer caches.
-unsigned cell_bits_for(std::size_t rows, unsigned value_bits) noexcept {
-  return std::min(value_bits, rows > 64 ? 6u : 5u);
-}
+// Cells per axis, as a power of two. Finer cells settle more pixels but
+// cost more descriptions, and their table leaves the processor's nearer
+// caches: 32 per axis measured best for photos and pixel art alike.
+unsigned cell_bits_for(unsigned value_bits) noexcept { return std::min(value_bits, 5u); }
 
-// The half-space test costs the square of the candidates' number.
-constexpr std::size_t kMostCompared = 48;
+// The half-space test compares each candidate with at most this many rivals,
+// those nearest to the box's centre, which beat most others.
+constexpr std::size_t kMostRivals = 16;
 
 double square(double value) noexcept { return value * value; }
 
 }  // namespace
 
 std::size_t GridSearch::cell_bytes(std::size_t rows, unsigned value_bits) noexcept {
-  const unsigned bits = cell_bits_for(rows, value_bits);
+  const unsigned bits = cell_bits_for(value_bits);
   const unsigned coarse = bits > kCoarseStep ? bits - kCoarseStep : 0;
   return ((std::size_t{1} << (3 * bits)) + (std::size_t{1} << (3 * coarse))) *
              sizeof(std::uint32_t) +
-         rows * (sizeof(double) + sizeof(std::uint32_t));
+         rows * (sizeof(double) + sizeof(std::uint32_t) + sizeof(Rival));
 }
 
 GridSearch::GridSearch(const SearchPalette& palette, unsigned value_bits, std::size_t memory)
     : palette_(palette),
-      cell_bits_(cell_bits_for(palette.rows(), value_bits)),
+      cell_bits_(cell_bits_for(value_bits)),
       shift_(value_bits - cell_bits_),
       coarse_bits_(cell_bits_ > kCoarseStep ? cell_bits_ - kCoarseStep : 0),
       margin_(value_bits <= kExactBits
@@ -66,12 +64,8 @@ GridSearch::GridSearch(const SearchPalette& palette, unsigned value_bits, std::s
   pool_.assign(kFirstRecord, 0);
   coarse_pool_.assign(kFirstRecord, 0);
   candidates_.reserve(palette.rows());
+  rivals_.reserve(palette.rows());
   nearest_.reserve(palette.rows());
-}
-
-double GridSearch::distance(std::uint32_t colour, const double* pixel) const noexcept {
-  return distance_to(palette_.value(colour, 0), palette_.value(colour, 1),
-                     palette_.value(colour, 2), pixel[0], pixel[1], pixel[2]);
 }
 
 std::size_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
@@ -79,16 +73,22 @@ std::size_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::uint
   const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
                            static_cast<double>(s2)};
   const std::size_t cell = cell_of(s0, s1, s2);
+  // An earlier pixel of the same run may have met the cell since.
+  if (entry == kUnknown || entry == kMetOnce) entry = cells_[cell];
   if (entry == kUnknown) {
-    // An earlier pixel of the same run may have described the cell since.
-    entry = cells_[cell] != kUnknown ? cells_[cell] : describe_cell(cell, account);
-    if (settles(entry)) return settled_colour(entry);
+    cells_[cell] = kMetOnce;
+    Colours colours{};
+    if (coarse_candidates(coarse_of(cell), account, colours) &&
+        cost::kCandidate * static_cast<double>(colours.count) < account.plain_scan()) {
+      return nearest_among(colours, pixel, account);
+    }
+    return plain_scan(pixel, account);
   }
-  if (entry & kPair) {
+  if (entry == kMetOnce) entry = describe_cell(cell, account);
+  if (settles(entry)) return settled_colour(entry);
+  if (is_pair(entry)) {
     account.spend(2 * cost::kCandidate);
-    const std::uint32_t first = (entry >> kPairShift) & kPairColour;
-    const std::uint32_t second = entry & kPairColour;
-    return distance(second, pixel) < distance(first, pixel) ? second : first;
+    return nearer_of_pair(entry, s0, s1, s2);
   }
   if (entry >= kFirstRecord) {
     const std::uint32_t* record = &pool_[entry];
@@ -129,8 +129,10 @@ GridSearch::Box GridSearch::box_of(std::size_t cell, unsigned bits, unsigned shi
 
 std::uint32_t GridSearch::describe_cell(std::size_t cell, WorkAccount& account) {
   Colours colours{};
-  if (!coarse_candidates(coarse_of(cell), account, colours)) return kUnknown;
-  if (!account.affords(cost::kFirstTest * static_cast<double>(colours.count))) return kUnknown;
+  if (!coarse_candidates(coarse_of(cell), account, colours) ||
+      !account.affords(cost::kFirstTest * static_cast<double>(colours.count))) {
+    return kMetOnce;
+  }
   select_candidates(box_of(cell, cell_bits_, shift_), colours, account);
   const std::uint32_t entry = entry_for_candidates(pool_, pool_limit_, account, true);
   cells_[cell] = entry;
@@ -205,17 +207,34 @@ void GridSearch::select_candidates(const Box& box, Colours colours, WorkAccount&
   // Second test, among the survivors, when the account affords it: the
   // half-space comparison, over the box, of the largest advantage of u over
   // k, Σ (k − u)(2x − u − k) per axis, which is linear in x and so largest
-  // at a corner. Keeping colours that cannot win changes no answer.
-  const auto survivors = static_cast<double>(candidates_.size());
-  const double pair_work = cost::kPairTest * survivors * survivors;
-  if (candidates_.size() > kMostCompared || !account.affords(pair_work)) return;
+  // at a corner. Keeping colours that cannot win changes no answer, so only
+  // the rivals nearest to the box's centre, which beat most others, are
+  // tried, those first.
+  const std::size_t count = candidates_.size();
+  const std::size_t tested = std::min(count, kMostRivals);
+  const double pair_work =
+      cost::kPairTest * static_cast<double>(count) * static_cast<double>(tested);
+  if (!account.affords(pair_work)) return;
   account.spend(pair_work);
+  rivals_.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t u = candidates_[i];
+    double d = 0;
+    for (std::size_t a = 0; a < 3; ++a) {
+      d += square(palette_.value(u, a) - (box.low[a] + box.high[a]) / 2);
+    }
+    rivals_[i] = {d, u};
+  }
+  std::partial_sort(rivals_.begin(), rivals_.begin() + static_cast<std::ptrdiff_t>(tested),
+                    rivals_.end(), [](const Rival& a, const Rival& b) {
+                      return a.centre_distance < b.centre_distance;
+                    });
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < candidates_.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     const std::uint32_t k = candidates_[i];
     bool beaten = false;
-    for (std::size_t other = 0; other < candidates_.size() && !beaten; ++other) {
-      const std::uint32_t u = candidates_[other];
+    for (std::size_t other = 0; other < tested && !beaten; ++other) {
+      const std::uint32_t u = rivals_[other].colour;
       if (u == k) continue;
       double advantage = 0;
       for (std::size_t a = 0; a < 3; ++a) {

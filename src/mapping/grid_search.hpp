@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "mapping/row_scan.hpp"
 #include "mapping/search_palette.hpp"
 #include "mapping/work_account.hpp"
 
@@ -29,16 +30,24 @@ class GridSearch {
   }
   static bool settles(std::uint32_t entry) noexcept { return (entry & kSingle) != 0; }
   static std::size_t settled_colour(std::uint32_t entry) noexcept { return entry & ~kSingle; }
-  static std::uint32_t settled_entry(std::size_t colour) noexcept {
-    return kSingle | static_cast<std::uint32_t>(colour);
+  static bool is_pair(std::uint32_t entry) noexcept { return (entry & kPair) != 0; }
+  // The nearer of a pair entry's colours, the first on a tie.
+  std::size_t nearer_of_pair(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
+                             std::uint64_t s2) const noexcept {
+    const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
+                             static_cast<double>(s2)};
+    const std::uint32_t first = (entry >> kPairShift) & kPairColour;
+    const std::uint32_t second = entry & kPairColour;
+    return distance(second, pixel) < distance(first, pixel) ? second : first;
   }
   // Pays for its work, and for any cell it describes, from the account.
   std::size_t resolve(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1, std::uint64_t s2,
                       WorkAccount& account);
 
  private:
-  // A cell's entry: not described (yet), no room left to describe it, a
-  // crowd better served by the plain scan, one colour (kSingle | colour),
+  // A cell's entry: never met, met once (a cell is described when met
+  // again: most cells that a noisy image meets once it never meets again),
+  // no room left to describe it, a crowd better served by the plain scan, one colour (kSingle | colour),
   // two colours (kPair | first << kPairShift | second, for palettes of
   // at most 2^kPairShift distinct colours), or the offset of the cell's
   // record in the candidate pool: the number of candidates, then the
@@ -46,7 +55,8 @@ class GridSearch {
   static constexpr std::uint32_t kUnknown = 0;
   static constexpr std::uint32_t kNoRoom = 1;
   static constexpr std::uint32_t kCrowd = 2;
-  static constexpr std::uint32_t kFirstRecord = 3;
+  static constexpr std::uint32_t kMetOnce = 3;
+  static constexpr std::uint32_t kFirstRecord = 4;
   static constexpr std::uint32_t kSingle = std::uint32_t{1} << 31;
   static constexpr std::uint32_t kPair = std::uint32_t{1} << 30;
   static constexpr unsigned kPairShift = 15;
@@ -84,7 +94,10 @@ class GridSearch {
   std::size_t nearest_among(Colours colours, const double* pixel,
                             WorkAccount& account) const noexcept;
   std::size_t plain_scan(const double* pixel, WorkAccount& account) const noexcept;
-  double distance(std::uint32_t colour, const double* pixel) const noexcept;
+  double distance(std::uint32_t colour, const double* pixel) const noexcept {
+    return distance_to(palette_.value(colour, 0), palette_.value(colour, 1),
+                       palette_.value(colour, 2), pixel[0], pixel[1], pixel[2]);
+  }
 
   const SearchPalette& palette_;
   unsigned cell_bits_;
@@ -100,7 +113,12 @@ class GridSearch {
   std::vector<std::uint32_t> coarse_pool_;
   std::size_t pool_limit_;
   std::size_t coarse_pool_limit_;
+  struct Rival {
+    double centre_distance;
+    std::uint32_t colour;
+  };
   std::vector<std::uint32_t> candidates_;
+  std::vector<Rival> rivals_;
   std::vector<double> nearest_;
 };
 

@@ -38,51 +38,52 @@ std::uint64_t load(const char* address) noexcept {
   return static_cast<std::uint64_t>(value);
 }
 
-// Where a run of pixels' answers go: rows to a sink, or colours straight
-// into the result.
+// Where the answers go: rows to a sink, a run at a time, or colours
+// straight into the result. `colour(j, k)` takes distinct colour k as the
+// answer for pixel j of the current run; a later call for the same pixel
+// replaces it.
 class RowOutput {
  public:
   explicit RowOutput(RowSink& sink) noexcept : sink_(sink) {}
-  void rows(std::uint64_t first_pixel, const std::uint64_t* rows, std::size_t count) {
-    sink_.take(first_pixel, {rows, count});
+  void start_run(std::uint64_t first_pixel) noexcept { first_pixel_ = first_pixel; }
+  void colour(std::size_t j, const SearchPalette& palette, std::size_t k) noexcept {
+    rows_[j] = palette.origin(k);
   }
-  void colours(std::uint64_t first_pixel, const SearchPalette& palette,
-               const std::uint32_t* entries, std::size_t count) {
-    std::uint64_t rows[kRun];
-    for (std::size_t j = 0; j < count; ++j) {
-      rows[j] = palette.origin(GridSearch::settled_colour(entries[j]));
-    }
-    sink_.take(first_pixel, {rows, count});
+  std::uint64_t* rows() noexcept { return rows_; }
+  void finish_run(std::size_t count, bool /*rows_given*/) {
+    sink_.take(first_pixel_, {rows_, count});
   }
 
  private:
   RowSink& sink_;
+  std::uint64_t first_pixel_ = 0;
+  std::uint64_t rows_[kRun];
 };
 
 class ColourOutput {
  public:
-  ColourOutput(const PaletteView& palette, std::uint64_t* out) noexcept
-      : palette_(palette), out_(out) {}
-  void rows(std::uint64_t first_pixel, const std::uint64_t* rows, std::size_t count) noexcept {
-    std::uint64_t* out = out_ + 3 * first_pixel;
-    for (std::size_t j = 0; j < count; ++j, out += 3) {
-      for (std::size_t c = 0; c < 3; ++c) out[c] = palette_.entry(rows[j], c);
-    }
+  ColourOutput(const PaletteView& view, std::uint64_t* out) noexcept : view_(view), out_(out) {}
+  void start_run(std::uint64_t first_pixel) noexcept { run_ = out_ + 3 * first_pixel; }
+  void colour(std::size_t j, const SearchPalette& palette, std::size_t k) noexcept {
+    const std::uint64_t* colour = palette.stored(k);
+    std::uint64_t* out = run_ + 3 * j;
+    out[0] = colour[0];
+    out[1] = colour[1];
+    out[2] = colour[2];
   }
-  void colours(std::uint64_t first_pixel, const SearchPalette& palette,
-               const std::uint32_t* entries, std::size_t count) noexcept {
-    std::uint64_t* out = out_ + 3 * first_pixel;
-    for (std::size_t j = 0; j < count; ++j, out += 3) {
-      const std::uint64_t* colour = palette.stored(GridSearch::settled_colour(entries[j]));
-      out[0] = colour[0];
-      out[1] = colour[1];
-      out[2] = colour[2];
+  std::uint64_t* rows() noexcept { return rows_; }
+  void finish_run(std::size_t count, bool rows_given) noexcept {
+    if (!rows_given) return;
+    for (std::size_t j = 0; j < count; ++j) {
+      for (std::size_t c = 0; c < 3; ++c) run_[3 * j + c] = view_.entry(rows_[j], c);
     }
   }
 
  private:
-  const PaletteView& palette_;
+  const PaletteView& view_;
   std::uint64_t* out_;
+  std::uint64_t* run_ = nullptr;
+  std::uint64_t rows_[kRun];
 };
 
 }  // namespace
@@ -120,17 +121,14 @@ class NearestRows::Search {
   }
 
   void nearest_run(const std::uint64_t* pixels, std::size_t count, std::uint64_t* rows) {
-    if (grid_) {
-      std::uint32_t entries[kRun];
-      settle_run(
-          count, entries,
-          [&](std::size_t j, std::uint64_t* values) { std::memcpy(values, pixels + 3 * j, 24); });
-      for (std::size_t j = 0; j < count; ++j) {
-        rows[j] = palette_->origin(GridSearch::settled_colour(entries[j]));
-      }
-    } else {
+    if (!grid_) {
       rows_without_grid(pixels, count, rows);
+      return;
     }
+    settle_run(
+        count,
+        [&](std::size_t j, std::uint64_t* values) { std::memcpy(values, pixels + 3 * j, 24); },
+        [&](std::size_t j, std::size_t k) { rows[j] = palette_->origin(k); });
   }
 
   // Every pixel of the image, in row-major order, a run at a time.
@@ -150,17 +148,16 @@ class NearestRows::Search {
           values[1] = load<T>(pixel + channel);
           values[2] = load<T>(pixel + 2 * channel);
         };
+        output.start_run(first_pixel);
         if (grid_) {
-          std::uint32_t entries[kRun];
-          settle_run(count, entries, pixel_values);
-          output.colours(first_pixel, *palette_, entries, count);
+          settle_run(count, pixel_values,
+                     [&](std::size_t j, std::size_t k) { output.colour(j, *palette_, k); });
         } else {
           std::uint64_t pixels[3 * kRun];
-          std::uint64_t rows[kRun];
           for (std::size_t j = 0; j < count; ++j) pixel_values(j, pixels + 3 * j);
-          rows_without_grid(pixels, count, rows);
-          output.rows(first_pixel, rows, count);
+          rows_without_grid(pixels, count, output.rows());
         }
+        output.finish_run(count, !grid_);
         first_pixel += count;
       }
     }
@@ -196,12 +193,15 @@ class NearestRows::Search {
     }
   }
 
-  // Leaves every pixel's settled entry: first every pixel's cell entry,
-  // without a branch that depends on the image, then the few pixels whose
-  // cell does not settle them. `values(j, out)` gives pixel j's values.
-  template <class Values>
-  void settle_run(std::size_t count, std::uint32_t* entries, const Values& values) {
+  // Every pixel's distinct colour, handed to `put(j, k)`: first every
+  // pixel's cell entry, without a branch that depends on the image, each
+  // pixel given its cell's colour or, where the cell does not settle it, a
+  // stand-in; then the few pixels whose cell does not settle them.
+  // `values(j, out)` gives pixel j's values.
+  template <class Values, class Put>
+  void settle_run(std::size_t count, const Values& values, const Put& put) {
     std::uint32_t unsettled[kRun];
+    std::uint32_t unsettled_entries[kRun];
     account_->earn(count);
     account_->spend(cost::kLookup * static_cast<double>(count));
     std::size_t waiting = 0;
@@ -209,22 +209,32 @@ class NearestRows::Search {
       std::uint64_t pixel[3];
       values(j, pixel);
       const std::uint32_t entry = grid_->cell_entry(pixel[0], pixel[1], pixel[2]);
-      entries[j] = entry;
+      const bool settled = GridSearch::settles(entry);
+      put(j, settled ? GridSearch::settled_colour(entry) : 0);
       unsettled[waiting] = static_cast<std::uint32_t>(j);
-      waiting += GridSearch::settles(entry) ? 0 : 1;
+      unsettled_entries[waiting] = entry;
+      waiting += settled ? 0 : 1;
     }
+    std::size_t pairs = 0;
     for (std::size_t w = 0; w < waiting; ++w) {
       const std::uint32_t j = unsettled[w];
+      const std::uint32_t entry = unsettled_entries[w];
       std::uint64_t pixel[3];
       values(j, pixel);
+      if (GridSearch::is_pair(entry)) {
+        pairs += 1;
+        put(j, grid_->nearer_of_pair(entry, pixel[0], pixel[1], pixel[2]));
+        continue;
+      }
       // Flat areas repeat the colour just resolved.
       if (!has_last_ || !same_pixel(pixel, last_pixel_)) {
-        last_colour_ = grid_->resolve(entries[j], pixel[0], pixel[1], pixel[2], *account_);
+        last_colour_ = grid_->resolve(entry, pixel[0], pixel[1], pixel[2], *account_);
         std::memcpy(last_pixel_, pixel, sizeof last_pixel_);
         has_last_ = true;
       }
-      entries[j] = GridSearch::settled_entry(last_colour_);
+      put(j, last_colour_);
     }
+    account_->spend(2 * cost::kCandidate * static_cast<double>(pairs));
   }
 
   PaletteView view_;

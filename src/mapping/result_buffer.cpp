@@ -19,34 +19,34 @@ std::uint64_t* empty_placeholder() {
 }
 
 // Large results come straight from the kernel, which hands out mappings
-// zero-filled, and are asked to be backed by huge pages: filling one then
-// costs a few hundred page faults instead of tens of thousands, which
-// otherwise take longer than the whole mapping.
+// zero-filled, and their whole huge pages are asked to be backed by huge
+// pages: filling one then costs a few hundred page faults instead of tens
+// of thousands. The tail beyond the last whole huge page stays in small
+// pages, so that no result holds more than a page of memory it does not use.
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
+constexpr std::size_t kPage = std::size_t{1} << 12;
 
 bool is_mapped(std::size_t capacity) { return capacity * sizeof(std::uint64_t) >= kHugePage; }
 
 std::size_t mapped_bytes(std::size_t capacity) {
-  return (capacity * sizeof(std::uint64_t) + kHugePage - 1) / kHugePage * kHugePage;
+  return (capacity * sizeof(std::uint64_t) + kPage - 1) / kPage * kPage;
 }
 
 std::uint64_t* allocate_zeroed(std::size_t count) {
   if (!is_mapped(count)) return static_cast<std::uint64_t*>(std::calloc(count, sizeof(std::uint64_t)));
   const std::size_t bytes = mapped_bytes(count);
-  // One huge page more than needed, so that a huge-page-aligned start fits.
-  void* mapping = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  // Room to move the start to a huge-page boundary; the rest is unmapped.
+  const std::size_t reserved = bytes + kHugePage - kPage;
+  void* mapping = mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapping == MAP_FAILED) return nullptr;
   const auto start = reinterpret_cast<std::uintptr_t>(mapping);
   const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
   if (aligned != start) munmap(mapping, aligned - start);
   const std::uintptr_t end = aligned + bytes;
-  if (start + bytes + kHugePage != end) {
-    munmap(reinterpret_cast<void*>(end), start + bytes + kHugePage - end);
-  }
+  if (end != start + reserved) munmap(reinterpret_cast<void*>(end), start + reserved - end);
 #ifdef MADV_HUGEPAGE
   // Only advice: without huge pages the mapping works all the same.
-  madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+  madvise(reinterpret_cast<void*>(aligned), bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
 #endif
   return reinterpret_cast<std::uint64_t*>(aligned);
 }
