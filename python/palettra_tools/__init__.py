@@ -1,16 +1,18 @@
 """palettra for people: palettes, palette files, images and the `palettra` command.
 
 palettra.convert does the mapping; this package brings the rest: built-in
-and file palettes as (n, 3) uint64 arrays, reading and writing images at 8
-or 16 bits with their alpha, banded conversion with progress, matching in
-CIELAB, and chunked conversion of Dask arrays (palettra_tools.chunked).
+and file palettes as (n, 3) uint64 arrays, reading images upright and in
+sRGB at 8 or 16 bits with their alpha, writing them as PNG, GIF or lossless
+WebP, banded conversion with progress, matching in CIELAB, and chunked
+conversion of Dask arrays (palettra_tools.chunked).
 """
 
-from .errors import ImageError, PaletteError, ToolsError
-from .images import Picture, read_image, write_image
+from .errors import ImageError, ImageTooLargeError, PaletteError, ToolsError, ToolsWarning
+from .images import DEFAULT_MAX_PIXELS, Picture, read_image
 from .lab import lab_coordinates, srgb_to_lab
 from .mapping import (
     METRICS,
+    Metric,
     changed_pixels,
     convert_in_bands,
     convert_lab,
@@ -19,6 +21,7 @@ from .mapping import (
     palette_for_depth,
 )
 from .named import PALETTES, NamedPalette
+from .output import output_format, write_image
 from .palette_files import (
     FORMATS,
     format_act,
@@ -35,14 +38,18 @@ from .palette_files import (
 )
 
 __all__ = [
+    "DEFAULT_MAX_PIXELS",
     "FORMATS",
     "METRICS",
+    "Metric",
     "PALETTES",
     "ImageError",
+    "ImageTooLargeError",
     "NamedPalette",
     "PaletteError",
     "Picture",
     "ToolsError",
+    "ToolsWarning",
     "changed_pixels",
     "convert_in_bands",
     "convert_lab",
@@ -54,6 +61,7 @@ __all__ = [
     "lab_coordinates",
     "load_palette",
     "map_colours",
+    "output_format",
     "palette_for_depth",
     "parse_act",
     "parse_gpl",

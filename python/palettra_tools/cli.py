@@ -2,13 +2,16 @@
 
 import argparse
 import sys
+import warnings
 from collections.abc import Sequence
 from pathlib import Path
+from typing import TextIO
 
-from .errors import ImageError, ToolsError
-from .images import read_image, write_image
-from .mapping import METRICS, changed_pixels, convert_picture
+from .errors import ImageError, ImageTooLargeError, ToolsError
+from .images import DEFAULT_MAX_PIXELS, Picture, read_image
+from .mapping import METRICS, Metric, changed_pixels, convert_picture
 from .named import PALETTES
+from .output import output_format, write_image
 from .palette_files import Palette, load_palette
 from .progress import ProgressBar
 
@@ -18,19 +21,49 @@ EXIT_FAILED_IMAGES = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
-# Images at least this large get a progress bar when stderr is a terminal.
+# Images at least this large get a progress display when stderr is a terminal.
 PROGRESS_PIXELS = 1 << 18
+
+_RERUN_HINT = " (to re-run a batch, add --skip-existing)"
 
 
 class UsageError(ToolsError):
     pass
 
 
+class _Reporter:
+    """Messages on standard error, each on a line of its own even while a
+    progress line is being drawn."""
+
+    def __init__(self, stream: TextIO):
+        self.stream = stream
+        self.bar: ProgressBar | None = None
+
+    def say(self, text: str) -> None:
+        if self.bar is not None:
+            self.bar.end_line()
+        print(text, file=self.stream, flush=True)
+
+    def show_warning(self, message: Warning | str, *_: object) -> None:
+        self.say(f"palettra: warning: {message}")
+
+
+def _pixel_limit(text: str) -> int:
+    try:
+        value = int(text.replace(",", "").replace("_", ""))
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a number of pixels, 0 for no limit, got '{text}'")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="palettra",
         description="Maps every pixel of each INPUT image to the nearest colour of a palette, "
-        "exactly, and writes the result as PNG. Alpha is kept as it was; "
+        "exactly, and writes the result as PNG, GIF or lossless WebP (by the output's extension). "
+        "Images are turned upright and converted to sRGB first; alpha is kept as it was; "
         "16-bit images stay 16-bit.",
         epilog="Without -o or --out-dir, INPUT.png is written as INPUT-PALETTE.png beside it. "
         "Exit status: 0 all converted, 1 some images failed, 2 bad command, palette or outputs.",
@@ -41,7 +74,7 @@ def _parser() -> argparse.ArgumentParser:
         help="a built-in palette (see --list-palettes) or a .gpl, .hex, .txt, .pal (JASC) or .act file",
     )  # fmt: skip
     where = parser.add_mutually_exclusive_group()
-    where.add_argument("-o", "--output", metavar="OUT", help="the output PNG (one INPUT only)")
+    where.add_argument("-o", "--output", metavar="OUT", help="the output: .png, .gif or .webp (one INPUT only)")
     where.add_argument("--out-dir", metavar="DIR", help="write every result as DIR/NAME.png")
     parser.add_argument(
         "--metric", choices=METRICS, default="rgb",
@@ -50,6 +83,26 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--indexed", action="store_true", help="write indexed (palette) PNGs; the palette must have at most 256 colours"
     )
+    parser.add_argument(
+        "--skip-existing", action="store_true",
+        help="leave out inputs whose output exists and inputs that are outputs of other inputs (to re-run a batch)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--max-pixels", type=_pixel_limit, default=DEFAULT_MAX_PIXELS, metavar="N",
+        help=f"refuse images of more than N pixels (default {DEFAULT_MAX_PIXELS:,}; 0: no limit)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--keep-orientation", action="store_true",
+        help="keep the pixels as stored instead of turning them as their EXIF orientation says",
+    )  # fmt: skip
+    parser.add_argument(
+        "--ignore-profile", action="store_true",
+        help="take the colours as they are instead of converting an embedded colour profile to sRGB",
+    )  # fmt: skip
+    parser.add_argument(
+        "--drop-padding", action="store_true",
+        help="leave out the trailing entries of an .act palette without a count that repeat one colour",
+    )  # fmt: skip
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--progress", dest="progress", action="store_true", default=None, help="always show progress")
     shown.add_argument("--no-progress", dest="progress", action="store_false", help="never show progress")
@@ -66,52 +119,128 @@ def _list_palettes() -> None:
         print(f"{'':<{width + 15}}  source: {palette.source}")
 
 
-def _outputs(args: argparse.Namespace, palette_label: str) -> list[tuple[Path, Path]]:
-    inputs = [Path(name) for name in args.inputs]
+def _check_target(target: Path, args: argparse.Namespace, palette: Palette) -> None:
+    try:
+        kind = output_format(target)
+    except ImageError as error:
+        raise UsageError(str(error)) from None
+    if kind == "GIF" and len(palette) > 256:
+        raise UsageError(f"{target}: a GIF holds at most 256 colours, this palette has {len(palette)}: write .png")
+    if kind == "WebP" and args.indexed:
+        raise UsageError(f"{target}: WebP has no indexed form: leave out --indexed or write .png")
+    if target.is_dir():
+        raise UsageError(f"{target}: is a folder; the output must be a file name")
+    existing = next(parent for parent in target.parents if parent.exists())
+    if not existing.is_dir():
+        raise UsageError(f"{target}: cannot be written, {existing} is a file, not a folder")
+
+
+def _targets(args: argparse.Namespace, inputs: list[Path], palette_label: str) -> list[Path]:
+    for path in inputs:
+        if path.is_dir():
+            raise UsageError(f"{path}: is a folder; name the images in it instead (for example {path / '*.png'})")
     if args.output is not None:
         if len(inputs) != 1:
             raise UsageError(f"-o names one output, but there are {len(inputs)} inputs: use --out-dir")
-        outputs = [Path(args.output)]
-    elif args.out_dir is not None:
-        outputs = [Path(args.out_dir) / f"{path.stem}.png" for path in inputs]
-    else:
-        outputs = [path.with_name(f"{path.stem}-{palette_label}.png") for path in inputs]
-    if outputs[0].suffix.lower() != ".png":
-        raise UsageError(f"{outputs[0]}: the output is written as PNG, so its name must end in .png")
+        return [Path(args.output)]
+    if args.out_dir is not None:
+        folder = Path(args.out_dir)
+        if folder.exists() and not folder.is_dir():
+            raise UsageError(f"{folder}: --out-dir names a file, not a folder")
+        return [folder / f"{path.stem}.png" for path in inputs]
+    return [path.with_name(f"{path.stem}-{palette_label}.png") for path in inputs]
+
+
+def _jobs(
+    args: argparse.Namespace, palette: Palette, palette_label: str
+) -> tuple[list[tuple[Path, Path]], list[str]]:
+    """(input, output) pairs to convert, and what --skip-existing left out."""
+    inputs = [Path(name) for name in args.inputs]
+    jobs = list(zip(inputs, _targets(args, inputs, palette_label)))
+    skipped: list[str] = []
+    if args.skip_existing:
+        made_by = {target.resolve(): source for source, target in jobs}
+        kept = []
+        for source, target in jobs:
+            maker = made_by.get(source.resolve())
+            if maker is not None:
+                skipped.append(f"{source}: skipped, it is the output of {maker}")
+            elif target.exists():
+                skipped.append(f"{source}: skipped, {target} exists")
+            else:
+                kept.append((source, target))
+        jobs = kept
+    hint = "" if args.skip_existing else _RERUN_HINT
     seen: dict[Path, Path] = {}
     sources = {path.resolve() for path in inputs}
-    for source, target in zip(inputs, outputs):
+    for source, target in jobs:
+        _check_target(target, args, palette)
         key = target.resolve()
         if key in sources:
-            raise UsageError(f"{target}: the output would overwrite an input")
+            raise UsageError(f"{target}: the output would overwrite an input{hint}")
         if key in seen:
             raise UsageError(f"{seen[key]} and {source} would both be written to {target}")
         seen[key] = source
-    return list(zip(inputs, outputs))
+    return jobs, skipped
 
 
-def _convert_one(source: Path, target: Path, palette: Palette, args: argparse.Namespace) -> None:
-    picture = read_image(source)
+def _share(part: int, whole: int) -> str:
+    """part / whole in per cent, with as many decimals as it takes to read
+    0% or 100% only when it is exactly that."""
+    decimals = 1
+    while True:
+        scale = 10**decimals
+        rounded = (200 * scale * part + whole) // (2 * whole)
+        if (rounded == 0) == (part == 0) and (rounded == 100 * scale) == (part == whole):
+            return f"{rounded // scale}.{rounded % scale:0{decimals}d}%"
+        decimals += 1
+
+
+def _map(
+    picture: Picture, palette: Palette, metric: Metric, progress: ProgressBar | None
+) -> tuple[Picture, int]:
+    """The picture in the palette's colours, and how many pixels changed."""
+    result = convert_picture(picture, palette, metric=metric, progress=progress)
+    return result, changed_pixels(picture, result)
+
+
+def _convert_one(source: Path, target: Path, palette: Palette, args: argparse.Namespace, reporter: _Reporter) -> None:
+    def decoding(width: int, height: int) -> None:
+        large = width * height >= PROGRESS_PIXELS and reporter.stream.isatty()
+        if args.progress or (args.progress is None and large):
+            reporter.bar = ProgressBar(str(source), reporter.stream)
+            reporter.bar.phase("reading")
+
+    reporter.bar = None
+    picture = read_image(
+        source,
+        upright=not args.keep_orientation,
+        srgb=not args.ignore_profile,
+        max_pixels=args.max_pixels or None,
+        decoding=decoding,
+    )
     height, width = picture.rgb.shape[:2]
-    if args.progress is not None:
-        show = args.progress
-    else:
-        show = sys.stderr.isatty() and height * width >= PROGRESS_PIXELS
-    progress = ProgressBar(str(source), sys.stderr) if show else None
-    result = convert_picture(picture, palette, metric=args.metric, progress=progress)
+    result, changed = _map(picture, palette, args.metric, reporter.bar)
+    # The input's colours are not needed any more: while the output is
+    # encoded, only the result's are held.
+    del picture
+    if reporter.bar is not None:
+        reporter.bar.phase("writing")
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise ImageError(f"{target.parent}: cannot create the folder: {error.strerror or error}") from None
-    write_image(target, result, palette if args.indexed else None)
+    indexed = args.indexed or output_format(target) == "GIF"
+    write_image(target, result, palette if indexed else None)
+    if reporter.bar is not None:
+        reporter.bar.done()
     if not args.quiet:
         total = height * width
-        changed = changed_pixels(picture, result)
-        share = f" ({100 * changed / total:.1f}%)" if total else ""
-        print(f"{source} -> {target}: {changed:,} of {total:,} pixels changed{share}")
+        share = f" ({_share(changed, total)})" if total else ""
+        print(f"{source} -> {target}: {changed:,} of {total:,} pixels changed{share}", flush=True)
 
 
-def run(argv: Sequence[str] | None) -> int:
+def run(argv: Sequence[str] | None, reporter: _Reporter) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if args.list_palettes:
@@ -123,31 +252,42 @@ def run(argv: Sequence[str] | None) -> int:
         parser.error("--palette NAME|FILE is required (see --list-palettes)")
 
     try:
-        palette = load_palette(args.palette)
+        palette = load_palette(args.palette, drop_padding=args.drop_padding)
         if args.indexed and len(palette) > 256:
             raise UsageError(f"--indexed needs a palette of at most 256 colours; this one has {len(palette)}")
         # A file wins over a built-in of the same name, as in load_palette.
         label = Path(args.palette).stem if Path(args.palette).is_file() else args.palette.lower()
-        jobs = _outputs(args, label)
+        jobs, skipped = _jobs(args, palette, label)
     except ToolsError as error:
-        print(f"palettra: error: {error}", file=sys.stderr)
+        reporter.say(f"palettra: error: {error}")
         return EXIT_USAGE
 
+    if not args.quiet:
+        for line in skipped:
+            print(line)
     failed = 0
     for source, target in jobs:
         try:
-            _convert_one(source, target, palette, args)
+            _convert_one(source, target, palette, args, reporter)
+        except ImageTooLargeError as error:
+            failed += 1
+            reporter.say(f"palettra: error: {error}; --max-pixels N allows more (0: no limit)")
         except ToolsError as error:
             failed += 1
-            print(f"palettra: error: {error}", file=sys.stderr)
-    if len(jobs) > 1 and not args.quiet:
-        print(f"{len(jobs) - failed} of {len(jobs)} images converted")
+            reporter.say(f"palettra: error: {error}")
+    if len(jobs) + len(skipped) > 1 and not args.quiet:
+        left_out = f", {len(skipped)} skipped" if skipped else ""
+        print(f"{len(jobs) - failed} of {len(jobs)} images converted{left_out}")
     return EXIT_FAILED_IMAGES if failed else 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    reporter = _Reporter(sys.stderr)
     try:
-        return run(argv)
+        with warnings.catch_warnings():
+            warnings.simplefilter("always")
+            warnings.showwarning = reporter.show_warning
+            return run(argv, reporter)
     except KeyboardInterrupt:
-        print("palettra: interrupted", file=sys.stderr)
+        reporter.say("palettra: interrupted")
         return EXIT_INTERRUPTED

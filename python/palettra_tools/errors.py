@@ -17,3 +17,12 @@ def located(path: object, line: int | None, message: str) -> str:
     """`path:line: message`, the form compilers use, so editors can jump there."""
     where = f"{path}:{line}" if line is not None else f"{path}"
     return f"{where}: {message}"
+
+
+class ImageTooLargeError(ImageError):
+    """An image with more pixels than the caller allows."""
+
+
+class ToolsWarning(UserWarning):
+    """Something done with the user's input that they should know of: a colour
+    profile that could not be converted, a palette that looks padded."""

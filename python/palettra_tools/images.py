@@ -1,20 +1,43 @@
-"""Images in and out: colour channels and alpha apart, at 8 or 16 bits."""
+"""Images in: upright, in sRGB, colour channels and alpha apart, at 8 or 16 bits."""
 
 import io
+import warnings
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
+from functools import cache
 from pathlib import Path
-from typing import Any
+from typing import Any, BinaryIO
 
+import imagecodecs
 import numpy as np
 import numpy.typing as npt
-from PIL import Image, UnidentifiedImageError
+from PIL import ExifTags, Image, ImageCms, UnidentifiedImageError
 
-from . import png16
-from .errors import ImageError
-
-_SIXTEEN_BIT_GREY = {"I;16", "I;16B", "I;16L", "I;16N"}
+from .bands import row_bands
+from .errors import ImageError, ImageTooLargeError, ToolsWarning
 
 Samples = npt.NDArray[np.unsignedinteger[Any]]
+
+# Far more than any camera makes, far less than a few bytes of a crafted
+# header can claim (the pixels are decoded into memory).
+DEFAULT_MAX_PIXELS = 200_000_000
+
+_SIXTEEN_BIT_GREY = {"I;16", "I;16B", "I;16L", "I;16N"}
+_PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+# Signature, IHDR length and type, width and height: the bit depth follows.
+_PNG_BIT_DEPTH_OFFSET = 24
+
+# EXIF orientation -> what makes the stored pixels upright, as viewers show them.
+_UPRIGHT: dict[int, Callable[[npt.NDArray[Any]], npt.NDArray[Any]]] = {
+    2: lambda a: a[:, ::-1],
+    3: lambda a: a[::-1, ::-1],
+    4: lambda a: a[::-1],
+    5: lambda a: a.swapaxes(0, 1),
+    6: lambda a: np.rot90(a, -1),
+    7: lambda a: np.rot90(a, 2).swapaxes(0, 1),
+    8: lambda a: np.rot90(a, 1),
+}
 
 
 @dataclass(frozen=True)
@@ -31,32 +54,95 @@ class Picture:
     bits: int
 
 
+Note = Callable[[str], None]
+
+
+@cache
+def _srgb() -> ImageCms.ImageCmsProfile:
+    return ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB"))
+
+
 def _grey_to_rgb(grey: npt.NDArray[Any]) -> npt.NDArray[Any]:
     return np.ascontiguousarray(np.repeat(grey[..., np.newaxis], 3, axis=2))
 
 
-def _keyed_alpha(rgb: Samples, key: object) -> Samples | None:
-    """Alpha from a 16-bit PNG's transparency key (a grey level or an RGB
-    triple): transparent exactly where the colour equals it."""
-    if isinstance(key, int):
-        key_rgb: tuple[int, ...] = (key, key, key)
-    elif isinstance(key, tuple):
-        key_rgb = key
-    else:
+def _foreign_profile(image: Image.Image, note: Note) -> ImageCms.ImageCmsProfile | None:
+    """The image's embedded colour profile, unless it has none or it is sRGB."""
+    data = image.info.get("icc_profile")
+    if not data:
         return None
-    transparent = np.all(rgb == np.array(key_rgb, dtype=rgb.dtype), axis=2)
+    try:
+        profile = ImageCms.ImageCmsProfile(io.BytesIO(data))
+    except (OSError, ImageCms.PyCMSError):
+        note("its colour profile cannot be read: its colours are used as they are (as sRGB)")
+        return None
+    if "srgb" in (profile.profile.profile_description or "").lower():
+        # Already what palettes are in; a round trip through the colour
+        # engine could move colours by a unit.
+        return None
+    return profile
+
+
+def _profile_name(profile: ImageCms.ImageCmsProfile) -> str:
+    return (profile.profile.profile_description or "unnamed").strip()
+
+
+def _plain(image: Image.Image, target: str) -> Image.Image:
+    return image if image.mode == target else image.convert(target)
+
+
+# (profile colour space, image mode) -> what the colour engine converts to sRGB.
+_CONVERTIBLE = {("RGB", mode) for mode in ("RGB", "RGBA", "RGBX", "P", "PA")} | {("CMYK", "CMYK"), ("GRAY", "L")}
+
+
+def _to_srgb(image: Image.Image, target: str, note: Note) -> Image.Image:
+    """The image in mode `target` (RGB or RGBA), converted to sRGB from its
+    embedded colour profile, or as it is where that cannot be done (noted)."""
+    profile = _foreign_profile(image, note)
+    if profile is None:
+        return _plain(image, target)
+    space = profile.profile.xcolor_space.strip()
+    if (space, image.mode) not in _CONVERTIBLE or (space != "RGB" and target != "RGB"):
+        note(
+            f"a {image.mode} image with a {space} colour profile ({_profile_name(profile)}) cannot be converted "
+            "to sRGB: its colours are used as they are"
+        )
+        return _plain(image, target)
+    intent = ImageCms.Intent.RELATIVE_COLORIMETRIC
+    try:
+        if space != "RGB":
+            converted = ImageCms.profileToProfile(image, profile, _srgb(), intent, outputMode=target)
+            assert converted is not None
+            return converted
+        rgb = _plain(image, target)
+        ImageCms.profileToProfile(rgb, profile, _srgb(), intent, inPlace=True)
+        return rgb
+    except ImageCms.PyCMSError as error:
+        note(f"its colour profile ({_profile_name(profile)}) cannot be applied ({error}): its colours are used as they are")
+        return _plain(image, target)
+
+
+def _copied_out(image: Image.Image) -> tuple[Samples, Samples | None]:
+    """The samples of an RGB or RGBA image, copied a band of rows at a time
+    so that Pillow's pixels and a full copy of them never exist twice."""
+    width, height = image.size
+    rgb = np.empty((height, width, 3), np.uint8)
+    alpha = np.empty((height, width), np.uint8) if image.mode == "RGBA" else None
+    for rows in row_bands(height, width):
+        band = np.asarray(image.crop((0, rows.start, width, rows.stop)))
+        rgb[rows] = band[..., :3]
+        if alpha is not None:
+            alpha[rows] = band[..., 3]
+    return rgb, alpha
+
+
+def _keyed_alpha(rgb: Samples, key: object) -> Samples | None:
+    """Alpha from a 16-bit transparency key (a grey level): transparent
+    exactly where the colour equals it."""
+    if not isinstance(key, int):
+        return None
+    transparent = np.all(rgb == key, axis=2)
     return np.where(transparent, 0, 0xFFFF).astype(np.uint16)
-
-
-def _sixteen_bit_colour(data: bytes, mode: str, key: object) -> Picture:
-    samples = png16.decode(data, mode)
-    channels = png16.SIXTEEN_BIT_COLOUR[mode]
-    if channels == 2:
-        return Picture(_grey_to_rgb(samples[..., 0]), np.ascontiguousarray(samples[..., 1]), 16)
-    rgb = np.ascontiguousarray(samples[..., :3])
-    if channels == 4:
-        return Picture(rgb, np.ascontiguousarray(samples[..., 3]), 16)
-    return Picture(rgb, _keyed_alpha(rgb, key), 16)
 
 
 def _sixteen_bit_grey(image: Image.Image) -> Picture:
@@ -67,132 +153,128 @@ def _sixteen_bit_grey(image: Image.Image) -> Picture:
     return Picture(rgb, _keyed_alpha(rgb, image.info.get("transparency")), 16)
 
 
-def _eight_bit(image: Image.Image) -> Picture:
-    if image.mode == "F":
-        raise ImageError("floating-point images are not supported")
-    with_alpha = image.has_transparency_data
+def _sixteen_bit_png(data: bytes) -> Picture:
+    # The PNG library expands a transparency key into an alpha channel.
+    samples = imagecodecs.png_decode(data)
+    if samples.ndim == 2:
+        samples = samples[..., np.newaxis]
+    channels = samples.shape[2]
+    alpha = np.ascontiguousarray(samples[..., channels - 1]) if channels in (2, 4) else None
+    if channels <= 2:
+        return Picture(_grey_to_rgb(samples[..., 0]), alpha, 16)
+    return Picture(np.ascontiguousarray(samples[..., :3]), alpha, 16)
+
+
+def _is_sixteen_bit_png(handle: BinaryIO) -> bool:
+    """Leaves the handle at the start of the file."""
+    handle.seek(0)
+    head = handle.read(_PNG_BIT_DEPTH_OFFSET + 1)
+    handle.seek(0)
+    return head.startswith(_PNG_SIGNATURE) and head[12:16] == b"IHDR" and head[-1:] == b"\x10"
+
+
+def _orientation(image: Image.Image, decoded_by_pillow: bool) -> int:
+    # Pillow finds a PNG's EXIF after the pixels only by decoding them, which
+    # it must not do for the 16-bit ones it cannot hold.
+    if not decoded_by_pillow and "exif" not in image.info:
+        return 1
+    orientation = image.getexif().get(ExifTags.Base.Orientation, 1)
+    return orientation if orientation in _UPRIGHT else 1
+
+
+@contextmanager
+def _pillow_limit_lifted() -> Iterator[None]:
+    """Pillow warns about large images and refuses larger ones from a limit
+    of its own; read_image applies the caller's limit instead."""
+    saved = Image.MAX_IMAGE_PIXELS
+    Image.MAX_IMAGE_PIXELS = None
     try:
-        converted = image.convert("RGBA" if with_alpha else "RGB")
-    except ValueError as error:
-        raise ImageError(f"cannot convert a {image.mode} image to RGB: {error}") from None
-    pixels = np.asarray(converted)
-    rgb = np.ascontiguousarray(pixels[..., :3])
-    alpha = np.ascontiguousarray(pixels[..., 3]) if with_alpha else None
-    return Picture(rgb, alpha, 8)
+        yield
+    finally:
+        Image.MAX_IMAGE_PIXELS = saved
 
 
-def picture_from_pil(image: Image.Image, data: bytes | None = None) -> Picture:
-    """A Picture from a Pillow image; `data` is the encoded file, needed to
-    read 16-bit colour PNGs in full."""
-    mode = png16.raw_mode(image)
-    if image.format == "PNG" and mode in png16.SIXTEEN_BIT_COLOUR and data is not None:
-        return _sixteen_bit_colour(data, mode, image.info.get("transparency"))
-    if image.mode in _SIXTEEN_BIT_GREY or image.mode == "I":
-        return _sixteen_bit_grey(image)
-    return _eight_bit(image)
+def _decode(
+    handle: BinaryIO,
+    srgb: bool,
+    max_pixels: int | None,
+    decoding: Callable[[int, int], None] | None,
+    note: Note,
+) -> tuple[Picture, int]:
+    """The picture as stored, and its EXIF orientation."""
+    with _pillow_limit_lifted():
+        opened = Image.open(handle)
+    with opened as image:
+        width, height = image.size
+        if max_pixels is not None and width * height > max_pixels:
+            raise ImageTooLargeError(
+                f"{width}×{height} is {width * height:,} pixels, more than the limit of {max_pixels:,}"
+            )
+        if decoding is not None:
+            decoding(width, height)
+        if image.format == "PNG" and _is_sixteen_bit_png(handle):
+            if srgb and (profile := _foreign_profile(image, note)) is not None:
+                note(f"its colour profile ({_profile_name(profile)}) cannot be applied at 16 bits: its colours are used as they are")
+            return _sixteen_bit_png(handle.read()), _orientation(image, decoded_by_pillow=False)
+        if image.mode == "F":
+            raise ImageError("floating-point images are not supported")
+        if image.mode in _SIXTEEN_BIT_GREY or image.mode == "I":
+            return _sixteen_bit_grey(image), _orientation(image, decoded_by_pillow=True)
+        target = "RGBA" if image.has_transparency_data else "RGB"
+        try:
+            pixels = _to_srgb(image, target, note) if srgb else _plain(image, target)
+        except ValueError as error:
+            raise ImageError(f"cannot convert a {image.mode} image to RGB: {error}") from None
+        rgb, alpha = _copied_out(pixels)
+        return Picture(rgb, alpha, 8), _orientation(image, decoded_by_pillow=True)
 
 
-def read_image(path: str | Path) -> Picture:
-    """Reads the first frame of any image Pillow knows; 16-bit PNGs keep all 16 bits."""
+def _upright(picture: Picture, orientation: int) -> Picture:
+    turn = _UPRIGHT.get(orientation)
+    if turn is None:
+        return picture
+    alpha = None if picture.alpha is None else np.ascontiguousarray(turn(picture.alpha))
+    return Picture(np.ascontiguousarray(turn(picture.rgb)), alpha, picture.bits)
+
+
+def read_image(
+    path: str | Path,
+    *,
+    upright: bool = True,
+    srgb: bool = True,
+    max_pixels: int | None = DEFAULT_MAX_PIXELS,
+    decoding: Callable[[int, int], None] | None = None,
+) -> Picture:
+    """Reads the first frame of any image Pillow knows; 16-bit PNGs keep all 16 bits.
+
+    With `upright`, the EXIF orientation is applied, as viewers do; with
+    `srgb`, an embedded colour profile is converted to sRGB (where a depth
+    or mode cannot be converted, a ToolsWarning says so and the colours are
+    used as they are). Images of more than `max_pixels` pixels (None: no
+    limit) raise ImageTooLargeError before they are decoded. `decoding` is
+    called with (width, height) once the size is known, before the pixels
+    are decoded.
+    """
     path = Path(path)
+
+    def note(message: str) -> None:
+        warnings.warn(f"{path}: {message}", ToolsWarning, stacklevel=4)
+
     try:
-        data = path.read_bytes()
+        handle = path.open("rb")
     except OSError as error:
         raise ImageError(f"{path}: cannot read: {error.strerror or error}") from None
     try:
-        with Image.open(io.BytesIO(data)) as image:
-            return picture_from_pil(image, data)
+        with handle:
+            picture, orientation = _decode(handle, srgb, max_pixels, decoding, note)
     except ImageError as error:
-        raise ImageError(f"{path}: {error}") from None
+        raise type(error)(f"{path}: {error}") from None
     except UnidentifiedImageError:
         raise ImageError(f"{path}: not an image file that Pillow can read") from None
     except Exception as error:  # noqa: BLE001
-        # A damaged or foreign file makes Pillow raise almost anything (OSError,
-        # SyntaxError, ValueError, zlib and struct errors, ...); to the user
-        # each one means the same thing.
+        # A damaged or foreign file makes the decoders raise almost anything
+        # (OSError, SyntaxError, ValueError, zlib and struct errors, ...); to
+        # the user each one means the same thing.
         reason = str(error) or type(error).__name__
         raise ImageError(f"{path}: not a readable image: {reason}") from None
-
-
-def _with_alpha(picture: Picture) -> Samples:
-    if picture.alpha is None:
-        return picture.rgb
-    return np.concatenate([picture.rgb, picture.alpha[..., np.newaxis]], axis=2)
-
-
-def encode_png(picture: Picture) -> bytes:
-    """The picture as an RGB or RGBA PNG at its own depth."""
-    pixels = _with_alpha(picture)
-    if picture.bits == 16:
-        return png16.encode(pixels.astype(np.uint16))
-    buffer = io.BytesIO()
-    Image.fromarray(pixels.astype(np.uint8), "RGBA" if picture.alpha is not None else "RGB").save(
-        buffer, format="PNG"
-    )
-    return buffer.getvalue()
-
-
-def _colour_keys(rgb8: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
-    keys: npt.NDArray[np.int64] = rgb8[..., 0] * 65536 + rgb8[..., 1] * 256 + rgb8[..., 2]
-    return keys
-
-
-def encode_indexed_png(picture: Picture, palette: npt.ArrayLike) -> bytes:
-    """The picture as an indexed PNG whose first entries are `palette` (8-bit,
-    in order). Every colour of the picture must be a palette colour. Pixels
-    whose alpha is not opaque get extra entries, one for each (colour, alpha)
-    pair, so alpha survives as well."""
-    palette = np.asarray(palette, dtype=np.int64).reshape(-1, 3)
-    if len(palette) == 0:
-        raise ImageError("an indexed PNG needs a palette of at least one colour")
-    scale = 257 if picture.bits == 16 else 1
-    rgb8 = picture.rgb.astype(np.int64) // scale
-    if np.any(rgb8 * scale != picture.rgb):
-        raise ImageError("an indexed PNG holds 8-bit colours; these colours are not 8-bit palette colours")
-    keys, first = np.unique(_colour_keys(palette), return_index=True)
-    pixel_keys = _colour_keys(rgb8)
-    slots = np.clip(np.searchsorted(keys, pixel_keys), 0, len(keys) - 1)
-    if not np.all(keys[slots] == pixel_keys):
-        raise ImageError("the image has colours that are not in the palette")
-    indices = first[slots]
-
-    table = [bytes(row) for row in palette.astype(np.uint8)]
-    alphas = [255] * len(table)
-    if picture.alpha is not None:
-        alpha8 = picture.alpha.astype(np.int64) // scale
-        if np.any(alpha8 * scale != picture.alpha):
-            raise ImageError("an indexed PNG holds 8-bit alpha; this image's 16-bit alpha would be rounded")
-        translucent = alpha8 != 255
-        pairs, inverse = np.unique(indices[translucent] * 256 + alpha8[translucent], return_inverse=True)
-        indices[translucent] = len(table) + inverse.reshape(-1)
-        table += [table[pair // 256] for pair in pairs.tolist()]
-        alphas += [pair % 256 for pair in pairs.tolist()]
-    if len(table) > 256:
-        raise ImageError(
-            f"an indexed PNG holds at most 256 entries, this image needs {len(table)} "
-            "(palette colours plus colour and alpha pairs): write it without --indexed"
-        )
-    image = Image.fromarray(indices.astype(np.uint8), "P")
-    image.putpalette(b"".join(table), "RGB")
-    buffer = io.BytesIO()
-    if any(a != 255 for a in alphas):
-        image.save(buffer, format="PNG", transparency=bytes(alphas))
-    else:
-        image.save(buffer, format="PNG")
-    return buffer.getvalue()
-
-
-def write_image(path: str | Path, picture: Picture, indexed_palette: npt.ArrayLike | None = None) -> None:
-    """Writes the picture as PNG; as an indexed PNG when `indexed_palette`
-    (8-bit, at most 256 colours) is given."""
-    if indexed_palette is None:
-        data = encode_png(picture)
-    else:
-        palette = np.asarray(indexed_palette)
-        if len(palette) > 256:
-            raise ImageError(f"an indexed PNG holds at most 256 colours, the palette has {len(palette)}")
-        data = encode_indexed_png(picture, palette)
-    try:
-        Path(path).write_bytes(data)
-    except OSError as error:
-        raise ImageError(f"{path}: cannot write: {error.strerror or error}") from None
+    return _upright(picture, orientation) if upright else picture

@@ -1,8 +1,8 @@
 """Mapping images to palettes with palettra.convert as the engine."""
 
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import replace
-from typing import Any
+from typing import Any, Literal, get_args
 
 import numpy as np
 import numpy.typing as npt
@@ -10,36 +10,33 @@ import numpy.typing as npt
 import palettra
 
 from . import lab
+from .bands import row_bands
 from .errors import PaletteError
 from .images import Picture
 
-METRICS = ("rgb", "lab")
+Metric = Literal["rgb", "lab"]
+METRICS: tuple[Metric, ...] = get_args(Metric)
 
-# Pixels per band when the caller does not choose: small enough for a
-# progress bar to move often, large enough that the per-call cost is lost.
-BAND_PIXELS = 1 << 16
+IntegerImage = npt.NDArray[np.integer[Any]]
 
 Progress = Callable[[int, int], None]
 """Called after every band with (rows done, rows in all)."""
 
 
-def _bands(height: int, width: int, band_rows: int | None) -> Iterator[slice]:
-    rows = band_rows if band_rows is not None else max(1, BAND_PIXELS // max(width, 1))
-    if rows < 1:
-        raise ValueError(f"band_rows must be at least 1, got {rows}")
-    for start in range(0, height, rows):
-        yield slice(start, min(start + rows, height))
-
-
 def _banded(
-    img: npt.NDArray[np.generic],
-    band: Callable[[npt.NDArray[np.generic]], npt.NDArray[np.uint64]],
+    img: IntegerImage,
+    band: Callable[[IntegerImage], npt.NDArray[np.uint64]],
     band_rows: int | None,
     progress: Progress | None,
-) -> npt.NDArray[np.uint64]:
+    out: npt.NDArray[np.integer[Any]] | None,
+) -> npt.NDArray[np.integer[Any]]:
     height, width = img.shape[0], img.shape[1]
-    result = np.empty((height, width, 3), dtype=np.uint64)
-    for rows in _bands(height, width, band_rows):
+    result = np.empty((height, width, 3), dtype=np.uint64) if out is None else out
+    if result.shape != (height, width, 3):
+        raise ValueError(f"out must have the shape {(height, width, 3)}, not {result.shape}")
+    for rows in row_bands(height, width, band_rows):
+        # Narrowed as it is stored: an 8- or 16-bit `out` never holds the
+        # eight-byte samples of more than one band.
         result[rows] = band(img[rows])
         if progress is not None:
             progress(rows.stop, height)
@@ -47,29 +44,39 @@ def _banded(
 
 
 def convert_in_bands(
-    img: npt.NDArray[np.generic],
+    img: IntegerImage,
     color_palette: npt.NDArray[np.uint64],
     band_rows: int | None = None,
     progress: Progress | None = None,
-) -> npt.NDArray[np.uint64]:
+    *,
+    out: npt.NDArray[np.integer[Any]] | None = None,
+) -> npt.NDArray[np.integer[Any]]:
     """palettra.convert(img, color_palette), a band of rows at a time.
 
     Every pixel is mapped on its own, so the result is the one of a single
-    call; the bands only let `progress` report as the work goes on.
+    call; the bands let `progress` report as the work goes on, and let the
+    result go straight into `out` (h, w, 3) of any integer type that holds
+    the palette's values, which is then returned.
     """
     if img.ndim != 3 or img.shape[0] == 0:
         # Nothing to split: one call gives its result, or its error.
-        return palettra.convert(img, color_palette)
-    return _banded(img, lambda part: palettra.convert(part, color_palette), band_rows, progress)
+        whole = palettra.convert(img, color_palette)
+        if out is None:
+            return whole
+        out[...] = whole
+        return out
+    return _banded(img, lambda part: palettra.convert(part, color_palette), band_rows, progress, out)
 
 
 def convert_lab(
-    img: npt.NDArray[np.integer[Any]],
+    img: IntegerImage,
     color_palette: npt.NDArray[np.uint64],
     bits: int,
     band_rows: int | None = None,
     progress: Progress | None = None,
-) -> npt.NDArray[np.uint64]:
+    *,
+    out: npt.NDArray[np.integer[Any]] | None = None,
+) -> npt.NDArray[np.integer[Any]]:
     """The palette colour nearest in CIELAB (ΔE*ab) for every pixel; see `lab`."""
     palette = np.asarray(color_palette, dtype=np.uint64).reshape(-1, 3)
     if len(palette) == 0:
@@ -77,29 +84,31 @@ def convert_lab(
     palette_lab = lab.lab_coordinates(palette, bits)
     lookup = lab.RowLookup(palette_lab)
 
-    def band(part: npt.NDArray[np.generic]) -> npt.NDArray[np.uint64]:
+    def band(part: IntegerImage) -> npt.NDArray[np.uint64]:
         chosen = palettra.convert(lab.lab_coordinates(part, bits), palette_lab)
         return palette[lookup.rows(chosen)]
 
-    return _banded(img, band, band_rows, progress)
+    return _banded(img, band, band_rows, progress, out)
 
 
 def map_colours(
-    img: npt.NDArray[np.integer[Any]],
+    img: IntegerImage,
     color_palette: npt.NDArray[np.uint64],
     *,
-    metric: str = "rgb",
+    metric: Metric = "rgb",
     bits: int = 8,
     band_rows: int | None = None,
     progress: Progress | None = None,
-) -> npt.NDArray[np.uint64]:
+    out: npt.NDArray[np.integer[Any]] | None = None,
+) -> npt.NDArray[np.integer[Any]]:
     """Nearest palette colour of every pixel of `img` (h, w, c >= 3), with the
     palette in the image's own scale. `metric` "rgb" is palettra.convert's
-    squared RGB distance; "lab" is ΔE*ab, for which `bits` gives the scale."""
+    squared RGB distance; "lab" is ΔE*ab, for which `bits` gives the scale.
+    The result is uint64, or stored into `out` as in convert_in_bands."""
     if metric == "rgb":
-        return convert_in_bands(img, color_palette, band_rows, progress)
+        return convert_in_bands(img, color_palette, band_rows, progress, out=out)
     if metric == "lab":
-        return convert_lab(img, color_palette, bits, band_rows, progress)
+        return convert_lab(img, color_palette, bits, band_rows, progress, out=out)
     raise ValueError(f"unknown metric {metric!r}: use one of {', '.join(METRICS)}")
 
 
@@ -118,19 +127,25 @@ def convert_picture(
     picture: Picture,
     palette: npt.ArrayLike,
     *,
-    metric: str = "rgb",
+    metric: Metric = "rgb",
     band_rows: int | None = None,
     progress: Progress | None = None,
 ) -> Picture:
     """The picture with every pixel's colour replaced by the nearest colour of
-    the 8-bit `palette`, at the picture's own depth; alpha is kept as it was."""
+    the 8-bit `palette`, at the picture's own depth; alpha is kept as it was.
+    Besides the picture, it needs memory for its new colours only."""
     scaled = palette_for_depth(palette, picture.bits)
-    mapped = map_colours(
-        picture.rgb, scaled, metric=metric, bits=picture.bits, band_rows=band_rows, progress=progress
+    mapped = np.empty(picture.rgb.shape, picture.rgb.dtype)
+    map_colours(
+        picture.rgb, scaled, metric=metric, bits=picture.bits, band_rows=band_rows, progress=progress, out=mapped
     )
-    return replace(picture, rgb=mapped.astype(picture.rgb.dtype))
+    return replace(picture, rgb=mapped)
 
 
 def changed_pixels(before: Picture, after: Picture) -> int:
     """How many pixels got another colour."""
-    return int(np.count_nonzero(np.any(before.rgb != after.rgb, axis=2)))
+    height, width = before.rgb.shape[:2]
+    return sum(
+        int(np.count_nonzero(np.any(before.rgb[rows] != after.rgb[rows], axis=2)))
+        for rows in row_bands(height, width)
+    )

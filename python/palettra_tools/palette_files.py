@@ -5,13 +5,15 @@ duplicates kept (the first of equal colours wins a tie anyway). Malformed
 text files are reported with the file name and the line number.
 """
 
+import difflib
 import re
+import warnings
 from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
 
-from .errors import PaletteError, located
+from .errors import PaletteError, ToolsWarning, located
 from .named import PALETTES
 
 Palette = npt.NDArray[np.uint64]
@@ -119,21 +121,47 @@ def parse_jasc(text: str, origin: str = "<pal>") -> Palette:
     return _as_palette(rows)
 
 
-def parse_act(data: bytes, origin: str = "<act>") -> Palette:
+def _padding(table: npt.NDArray[np.uint8]) -> int:
+    """How many entries at the end repeat one colour (0 for fewer than two)."""
+    same = np.all(table == table[-1], axis=1)[::-1]
+    run = len(same) if same.all() else int(np.argmin(same))
+    return run if run >= 2 else 0
+
+
+def parse_act(data: bytes, origin: str = "<act>", *, drop_padding: bool = False) -> Palette:
     """An Adobe colour table: 256 RGB triples, optionally followed by a
     big-endian colour count and transparent index (the index is ignored:
-    transparency comes from the image's own alpha)."""
+    transparency comes from the image's own alpha).
+
+    Without a count, a table of fewer colours is padded to 256, usually with
+    black: when the last entries repeat one colour, a ToolsWarning says so,
+    and `drop_padding` leaves them out (keeping one where all are equal)."""
     if len(data) not in (_ACT_TABLE_BYTES, _ACT_TABLE_BYTES + 4):
         raise PaletteError(
             located(origin, None, f"an Adobe colour table is 768 or 772 bytes long, this file has {len(data)}")
         )
-    count = _ACT_COLOURS
+    table = np.frombuffer(data, dtype=np.uint8, count=_ACT_TABLE_BYTES).reshape(_ACT_COLOURS, 3)
     if len(data) == _ACT_TABLE_BYTES + 4:
         count = int.from_bytes(data[768:770], "big")
         if not 1 <= count <= _ACT_COLOURS:
             raise PaletteError(located(origin, None, f"colour count {count} at byte 768 is not between 1 and 256"))
-    table = np.frombuffer(data, dtype=np.uint8, count=_ACT_TABLE_BYTES).reshape(_ACT_COLOURS, 3)
-    return table[:count].astype(np.uint64)
+        return table[:count].astype(np.uint64)
+    padding = _padding(table)
+    if padding and drop_padding:
+        return table[: max(1, _ACT_COLOURS - padding)].astype(np.uint64)
+    if padding:
+        colour = "".join(f"{v:02x}" for v in table[-1].tolist())
+        warnings.warn(
+            located(
+                origin,
+                None,
+                f"the last {padding} of its {_ACT_COLOURS} colours are all {colour}, which looks like padding: "
+                "they are used as colours (--drop-padding leaves them out)",
+            ),
+            ToolsWarning,
+            stacklevel=2,
+        )
+    return table.astype(np.uint64)
 
 
 def _checked_8_bit(palette: npt.ArrayLike) -> npt.NDArray[np.uint64]:
@@ -188,8 +216,9 @@ def _format_of(path: Path, data: bytes) -> str:
     return found
 
 
-def read_palette(path: str | Path) -> Palette:
-    """Reads a palette file, choosing the format by its header, else its extension."""
+def read_palette(path: str | Path, *, drop_padding: bool = False) -> Palette:
+    """Reads a palette file, choosing the format by its header, else its
+    extension; `drop_padding` is for Adobe colour tables, see parse_act."""
     path = Path(path)
     try:
         data = path.read_bytes()
@@ -197,7 +226,7 @@ def read_palette(path: str | Path) -> Palette:
         raise PaletteError(located(path, None, f"cannot read the palette: {error.strerror or error}")) from None
     kind = _format_of(path, data)
     if kind == "act":
-        return parse_act(data, str(path))
+        return parse_act(data, str(path), drop_padding=drop_padding)
     text = data.decode("utf-8-sig", errors="replace")
     return {"gpl": parse_gpl, "hex": parse_hex, "jasc": parse_jasc}[kind](text, str(path))
 
@@ -205,7 +234,11 @@ def read_palette(path: str | Path) -> Palette:
 def write_palette(path: str | Path, palette: npt.ArrayLike, kind: str | None = None) -> None:
     """Writes `palette` as `kind` (one of FORMATS), by default by the extension."""
     path = Path(path)
-    kind = kind or _EXTENSIONS.get(path.suffix.lower())
+    if kind is None and path.suffix.lower() not in _EXTENSIONS:
+        raise PaletteError(
+            located(path, None, "unknown palette format: use a .gpl, .hex, .txt, .pal (JASC) or .act file, or name the format")
+        )
+    kind = kind or _EXTENSIONS[path.suffix.lower()]
     if kind == "act":
         path.write_bytes(format_act(palette))
     elif kind == "gpl":
@@ -218,15 +251,26 @@ def write_palette(path: str | Path, palette: npt.ArrayLike, kind: str | None = N
         raise PaletteError(located(path, None, f"unknown palette format {kind!r}: use one of {', '.join(FORMATS)}"))
 
 
-def load_palette(name_or_path: str | Path) -> Palette:
+def _nearest_names(name: str) -> str:
+    close = difflib.get_close_matches(name.lower(), PALETTES, n=3, cutoff=0.6)
+    if not close:
+        return ""
+    listed = close[0] if len(close) == 1 else f"{', '.join(close[:-1])} or {close[-1]}"
+    return f"did you mean {listed}? "
+
+
+def load_palette(name_or_path: str | Path, *, drop_padding: bool = False) -> Palette:
     """A palette from a file if one exists at that path, else a built-in by name."""
     path = Path(name_or_path)
     if path.is_file():
-        return read_palette(path)
+        return read_palette(path, drop_padding=drop_padding)
     named = PALETTES.get(str(name_or_path).lower())
     if named is not None:
         return named.colours
+    if path.is_dir():
+        raise PaletteError(located(path, None, "is a folder, not a palette file"))
     if path.suffix or path.parent != Path("."):
         raise PaletteError(located(path, None, "no such palette file"))
     known = ", ".join(PALETTES)
-    raise PaletteError(f"no palette named '{name_or_path}' and no such file; built-in palettes: {known}")
+    suggestion = _nearest_names(str(name_or_path))
+    raise PaletteError(f"no palette named '{name_or_path}' and no such file; {suggestion}built-in palettes: {known}")

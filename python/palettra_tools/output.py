@@ -1,0 +1,226 @@
+"""Images out, in a format chosen by the file's extension: PNG (plain or
+indexed), GIF or lossless WebP; each keeps the palette's colours exactly."""
+
+import os
+import struct
+import zlib
+from collections.abc import Callable
+from functools import cache
+from pathlib import Path
+from typing import Any, BinaryIO
+
+import imagecodecs
+import numpy as np
+import numpy.typing as npt
+from PIL import Image, ImageCms, PngImagePlugin
+
+from .bands import row_bands
+from .errors import ImageError
+from .images import Picture, Samples
+
+FORMATS = {".png": "PNG", ".gif": "GIF", ".webp": "WebP"}
+_LOSSY = {".jpg": "JPEG", ".jpeg": "JPEG", ".jpe": "JPEG", ".jfif": "JPEG", ".avif": "AVIF", ".heic": "HEIF"}
+_CHOICES = "write .png, .gif or .webp"
+
+_SRGB_PERCEPTUAL = b"\x00"
+_PNG_HEADER_END = 8 + 4 + 4 + 13 + 4  # signature and the whole IHDR chunk
+
+Save = Callable[[BinaryIO], None]
+
+
+def output_format(path: str | Path) -> str:
+    """The format that `path`'s extension names ("PNG", "GIF" or "WebP"), or
+    an ImageError saying why it cannot be written."""
+    suffix = Path(path).suffix.lower()
+    if suffix in FORMATS:
+        return FORMATS[suffix]
+    if suffix in _LOSSY:
+        raise ImageError(
+            f"{path}: {_LOSSY[suffix]} is lossy, so it would not keep the palette's colours exactly: {_CHOICES}"
+        )
+    raise ImageError(f"{path}: unknown output format '{suffix or 'no extension'}': {_CHOICES}")
+
+
+@cache
+def _srgb_icc() -> bytes:
+    return ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+
+
+def _srgb_png_info() -> PngImagePlugin.PngInfo:
+    # Palette colours are sRGB colours; the chunk tells viewers so.
+    info = PngImagePlugin.PngInfo()
+    info.add(b"sRGB", _SRGB_PERCEPTUAL)
+    return info
+
+
+def _png_chunk(kind: bytes, payload: bytes) -> bytes:
+    return struct.pack(">I", len(payload)) + kind + payload + struct.pack(">I", zlib.crc32(kind + payload))
+
+
+def _with_alpha(picture: Picture) -> Samples:
+    if picture.alpha is None:
+        return picture.rgb
+    return np.concatenate([picture.rgb, picture.alpha[..., np.newaxis]], axis=2)
+
+
+def _eight_bit(samples: Samples, bits: int, what: str) -> npt.NDArray[np.uint8]:
+    """Samples at 8 bits: 16-bit ones must be exact multiples of 257, as
+    palette colours at 16 bits are."""
+    if bits == 8:
+        return samples.astype(np.uint8, copy=False)
+    narrowed = (samples // 257).astype(np.uint8)
+    if np.any(narrowed.astype(np.uint16) * np.uint16(257) != samples):
+        raise ImageError(f"this format holds 8-bit {what}; this image's 16-bit {what} would be rounded")
+    return narrowed
+
+
+def _plain_png(picture: Picture) -> Save:
+    pixels = _with_alpha(picture)
+    if picture.bits == 16:
+        encoded = imagecodecs.png_encode(np.ascontiguousarray(pixels, dtype=np.uint16))
+        srgb = _png_chunk(b"sRGB", _SRGB_PERCEPTUAL)
+        return lambda out: out.write(encoded[:_PNG_HEADER_END] + srgb + encoded[_PNG_HEADER_END:])
+    image = Image.fromarray(np.ascontiguousarray(pixels, dtype=np.uint8), "RGBA" if picture.alpha is not None else "RGB")
+    return lambda out: image.save(out, format="PNG", pnginfo=_srgb_png_info())
+
+
+def _colour_keys(rgb8: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    keys: npt.NDArray[np.int64] = rgb8[..., 0] * 65536 + rgb8[..., 1] * 256 + rgb8[..., 2]
+    return keys
+
+
+def _palette_indices(picture: Picture, palette: npt.NDArray[np.int64]) -> npt.NDArray[np.int16]:
+    """For every pixel, the index of the first palette entry of its colour."""
+    keys, first = np.unique(_colour_keys(palette), return_index=True)
+    height, width = picture.rgb.shape[:2]
+    indices = np.empty((height, width), np.int16)
+    for rows in row_bands(height, width):
+        pixel_keys = _colour_keys(_eight_bit(picture.rgb[rows], picture.bits, "colours").astype(np.int64))
+        slots = np.clip(np.searchsorted(keys, pixel_keys), 0, len(keys) - 1)
+        if not np.all(keys[slots] == pixel_keys):
+            raise ImageError("the image has colours that are not in the palette")
+        indices[rows] = first[slots]
+    return indices
+
+
+def _alpha_entries(
+    picture: Picture, indices: npt.NDArray[np.int16], entries: int
+) -> tuple[list[int], list[int]]:
+    """Gives every pixel that is not opaque an entry after the first
+    `entries`, one for each (colour, alpha) pair, and returns those pairs'
+    palette indices and alphas."""
+    assert picture.alpha is not None
+    height, width = indices.shape
+    pairs: npt.NDArray[np.int64] = np.empty(0, np.int64)
+    for rows in row_bands(height, width):
+        alpha8 = _eight_bit(picture.alpha[rows], picture.bits, "alpha").astype(np.int64)
+        translucent = alpha8 != 255
+        pairs = np.union1d(pairs, indices[rows][translucent] * 256 + alpha8[translucent])
+    if entries + len(pairs) > 256:
+        raise ImageError(
+            f"an indexed image holds at most 256 entries, this image needs {entries + len(pairs)} "
+            "(palette colours plus colour and alpha pairs): write it without --indexed"
+        )
+    for rows in row_bands(height, width):
+        alpha8 = _eight_bit(picture.alpha[rows], picture.bits, "alpha")
+        translucent = alpha8 != 255
+        band = indices[rows]
+        band[translucent] = entries + np.searchsorted(pairs, band[translucent] * 256 + alpha8[translucent])
+    return (pairs // 256).tolist(), (pairs % 256).tolist()
+
+
+def _checked_palette(palette: npt.ArrayLike, kind: str) -> npt.NDArray[np.int64]:
+    array = np.asarray(palette, dtype=np.int64).reshape(-1, 3)
+    if len(array) == 0:
+        raise ImageError(f"{kind} needs a palette of at least one colour")
+    if len(array) > 256:
+        raise ImageError(f"{kind} holds at most 256 colours, the palette has {len(array)}")
+    return array
+
+
+def _indexed_png(picture: Picture, palette: npt.ArrayLike) -> Save:
+    """First entries the palette, in order; then one for each (colour, alpha)
+    pair of the pixels that are not opaque, so alpha survives as well."""
+    table = _checked_palette(palette, "an indexed PNG")
+    indices = _palette_indices(picture, table)
+    alphas = [255] * len(table)
+    if picture.alpha is not None:
+        colours, pair_alphas = _alpha_entries(picture, indices, len(table))
+        table = np.concatenate([table, table[colours].reshape(-1, 3)])
+        alphas += pair_alphas
+    image = Image.fromarray(indices.astype(np.uint8), "P")
+    image.putpalette(table.astype(np.uint8).tobytes(), "RGB")
+    extra: dict[str, Any] = {"transparency": bytes(alphas)} if any(a != 255 for a in alphas) else {}
+    return lambda out: image.save(out, format="PNG", pnginfo=_srgb_png_info(), **extra)
+
+
+def _gif(picture: Picture, palette: npt.ArrayLike) -> Save:
+    """The palette in order; fully transparent pixels get one more entry."""
+    table = _checked_palette(palette, "a GIF")
+    indices = _palette_indices(picture, table)
+    extra: dict[str, Any] = {}
+    if picture.alpha is not None:
+        alpha = _eight_bit(picture.alpha, picture.bits, "alpha")
+        if np.any((alpha != 0) & (alpha != 255)):
+            raise ImageError("a GIF pixel is either transparent or opaque, and this image has partly transparent ones")
+        if np.any(alpha == 0):
+            if len(table) == 256:
+                raise ImageError("a GIF holds 256 colours: 256 palette colours leave none for transparent pixels")
+            indices[alpha == 0] = len(table)
+            extra["transparency"] = len(table)
+            table = np.concatenate([table, [[0, 0, 0]]])
+    image = Image.fromarray(indices.astype(np.uint8), "P")
+    image.putpalette(table.astype(np.uint8).tobytes(), "RGB")
+    return lambda out: image.save(out, format="GIF", optimize=False, **extra)
+
+
+def _webp(picture: Picture) -> Save:
+    width, height = picture.rgb.shape[1], picture.rgb.shape[0]
+    if max(width, height) > 16383:
+        raise ImageError(f"a WebP image is at most 16383 pixels wide and high, this one is {width}×{height}")
+    pixels = _eight_bit(_with_alpha(picture), picture.bits, "colours and alpha")
+    image = Image.fromarray(pixels, "RGBA" if picture.alpha is not None else "RGB")
+    # exact: colours under transparent pixels are kept too.
+    return lambda out: image.save(out, format="WEBP", lossless=True, exact=True, icc_profile=_srgb_icc())
+
+
+def _write_whole(path: Path, save: Save) -> None:
+    """Writes beside `path` and renames, so a failure or an interruption
+    never leaves half a file under the output's name."""
+    partial = path.with_name(f".{path.name}.{os.getpid()}.partial")
+    try:
+        with partial.open("xb") as out:
+            save(out)
+        partial.replace(path)
+    except OSError as error:
+        partial.unlink(missing_ok=True)
+        raise ImageError(f"{path}: cannot write: {error.strerror or error}") from None
+    except BaseException:
+        partial.unlink(missing_ok=True)
+        raise
+
+
+def write_image(path: str | Path, picture: Picture, indexed_palette: npt.ArrayLike | None = None) -> None:
+    """Writes the picture as the format its extension names (see
+    output_format): PNG at the picture's own depth, or an indexed PNG whose
+    first entries are `indexed_palette` (8-bit, at most 256 colours, in
+    order) when that is given; GIF, always indexed, with `indexed_palette`;
+    lossless WebP."""
+    path = Path(path)
+    kind = output_format(path)
+    try:
+        if kind == "GIF":
+            if indexed_palette is None:
+                raise ImageError("a GIF is written with the palette: give indexed_palette")
+            save = _gif(picture, indexed_palette)
+        elif kind == "WebP":
+            if indexed_palette is not None:
+                raise ImageError("WebP has no indexed form; lossless WebP stores few colours compactly by itself")
+            save = _webp(picture)
+        elif indexed_palette is not None:
+            save = _indexed_png(picture, indexed_palette)
+        else:
+            save = _plain_png(picture)
+    except ImageError as error:
+        raise ImageError(f"{path}: {error}") from None
+    _write_whole(path, save)
