@@ -122,18 +122,19 @@ def _to_srgb(image: Image.Image, target: str, note: Note) -> Image.Image:
         return _plain(image, target)
 
 
-def _copied_out(image: Image.Image) -> tuple[Samples, Samples | None]:
+def _views(pixels: Samples) -> tuple[Samples, Samples | None]:
+    """Colours and alpha of (h, w, 3 or 4) samples, as views of them."""
+    return pixels[..., :3], (pixels[..., 3] if pixels.shape[2] == 4 else None)
+
+
+def _copied_out(image: Image.Image) -> Samples:
     """The samples of an RGB or RGBA image, copied a band of rows at a time
     so that Pillow's pixels and a full copy of them never exist twice."""
     width, height = image.size
-    rgb = np.empty((height, width, 3), np.uint8)
-    alpha = np.empty((height, width), np.uint8) if image.mode == "RGBA" else None
+    pixels = np.empty((height, width, len(image.getbands())), np.uint8)
     for rows in row_bands(height, width):
-        band = np.asarray(image.crop((0, rows.start, width, rows.stop)))
-        rgb[rows] = band[..., :3]
-        if alpha is not None:
-            alpha[rows] = band[..., 3]
-    return rgb, alpha
+        pixels[rows] = np.asarray(image.crop((0, rows.start, width, rows.stop)))
+    return pixels
 
 
 def _keyed_alpha(rgb: Samples, key: object) -> Samples | None:
@@ -153,16 +154,15 @@ def _sixteen_bit_grey(image: Image.Image) -> Picture:
     return Picture(rgb, _keyed_alpha(rgb, image.info.get("transparency")), 16)
 
 
-def _sixteen_bit_png(data: bytes) -> Picture:
-    # The PNG library expands a transparency key into an alpha channel.
-    samples = imagecodecs.png_decode(data)
+def _sixteen_bit_png(samples: npt.NDArray[np.uint16]) -> Picture:
+    """The picture of a 16-bit PNG's decoded samples (the PNG library has
+    expanded a transparency key into an alpha channel)."""
     if samples.ndim == 2:
         samples = samples[..., np.newaxis]
-    channels = samples.shape[2]
-    alpha = np.ascontiguousarray(samples[..., channels - 1]) if channels in (2, 4) else None
-    if channels <= 2:
+    if samples.shape[2] <= 2:
+        alpha = np.ascontiguousarray(samples[..., 1]) if samples.shape[2] == 2 else None
         return Picture(_grey_to_rgb(samples[..., 0]), alpha, 16)
-    return Picture(np.ascontiguousarray(samples[..., :3]), alpha, 16)
+    return Picture(*_views(samples), 16)
 
 
 def _is_sixteen_bit_png(handle: BinaryIO) -> bool:
@@ -215,7 +215,9 @@ def _decode(
         if image.format == "PNG" and _is_sixteen_bit_png(handle):
             if srgb and (profile := _foreign_profile(image, note)) is not None:
                 note(f"its colour profile ({_profile_name(profile)}) cannot be applied at 16 bits: its colours are used as they are")
-            return _sixteen_bit_png(handle.read()), _orientation(image, decoded_by_pillow=False)
+            # The encoded file is let go as soon as it is decoded.
+            samples = imagecodecs.png_decode(handle.read())
+            return _sixteen_bit_png(samples), _orientation(image, decoded_by_pillow=False)
         if image.mode == "F":
             raise ImageError("floating-point images are not supported")
         if image.mode in _SIXTEEN_BIT_GREY or image.mode == "I":
@@ -225,8 +227,7 @@ def _decode(
             pixels = _to_srgb(image, target, note) if srgb else _plain(image, target)
         except ValueError as error:
             raise ImageError(f"cannot convert a {image.mode} image to RGB: {error}") from None
-        rgb, alpha = _copied_out(pixels)
-        return Picture(rgb, alpha, 8), _orientation(image, decoded_by_pillow=True)
+        return Picture(*_views(_copied_out(pixels)), 8), _orientation(image, decoded_by_pillow=True)
 
 
 def _upright(picture: Picture, orientation: int) -> Picture:

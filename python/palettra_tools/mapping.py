@@ -133,13 +133,19 @@ def convert_picture(
 ) -> Picture:
     """The picture with every pixel's colour replaced by the nearest colour of
     the 8-bit `palette`, at the picture's own depth; alpha is kept as it was.
-    Besides the picture, it needs memory for its new colours only."""
+
+    Besides the picture, it needs memory for the new picture only: colours
+    and alpha side by side in one array, ready to be written as they are.
+    """
     scaled = palette_for_depth(palette, picture.bits)
-    mapped = np.empty(picture.rgb.shape, picture.rgb.dtype)
-    map_colours(
-        picture.rgb, scaled, metric=metric, bits=picture.bits, band_rows=band_rows, progress=progress, out=mapped
-    )
-    return replace(picture, rgb=mapped)
+    height, width = picture.rgb.shape[:2]
+    pixels = np.empty((height, width, 3 if picture.alpha is None else 4), picture.rgb.dtype)
+    rgb = pixels[..., :3]
+    map_colours(picture.rgb, scaled, metric=metric, bits=picture.bits, band_rows=band_rows, progress=progress, out=rgb)
+    if picture.alpha is None:
+        return replace(picture, rgb=rgb)
+    pixels[..., 3] = picture.alpha
+    return replace(picture, rgb=rgb, alpha=pixels[..., 3])
 
 
 def changed_pixels(before: Picture, after: Picture) -> int:

@@ -57,9 +57,31 @@ def _png_chunk(kind: bytes, payload: bytes) -> bytes:
     return struct.pack(">I", len(payload)) + kind + payload + struct.pack(">I", zlib.crc32(kind + payload))
 
 
+def _same_view(view: Samples, part: Samples) -> bool:
+    return bool(
+        view.__array_interface__["data"] == part.__array_interface__["data"]
+        and view.strides == part.strides
+        and view.shape == part.shape
+    )
+
+
 def _with_alpha(picture: Picture) -> Samples:
+    """Colours and alpha as one (h, w, 3 or 4) array; without a copy where
+    they already are channels of one, as convert_picture and read_image
+    make them."""
     if picture.alpha is None:
         return picture.rgb
+    base = picture.rgb.base
+    if (
+        isinstance(base, np.ndarray)
+        and picture.alpha.base is base
+        and base.ndim == 3
+        and base.shape[2] == 4
+        and base.flags.c_contiguous
+        and _same_view(picture.rgb, base[..., :3])
+        and _same_view(picture.alpha, base[..., 3])
+    ):
+        return base
     return np.concatenate([picture.rgb, picture.alpha[..., np.newaxis]], axis=2)
 
 
