@@ -4,11 +4,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from PIL import Image
+from PIL import ExifTags, Image
+from support.icc import adobe_rgb_to_srgb, matrix_profile
 from support.png_writer import png_bytes
 
 import palettra
-from palettra_tools import PALETTES, map_colours, read_image
+from palettra_tools import PALETTES, cli, map_colours, read_image
 
 RNG = np.random.default_rng(42)
 PICO = PALETTES["pico-8"].colours
@@ -28,9 +29,12 @@ def images(tmp_path):
     rgb = RNG.integers(0, 256, size=(12, 9, 3), dtype=np.uint8)
     rgb[0, 0] = PICO[7]  # already a palette colour: stays as it is
     rgba = RNG.integers(0, 256, size=(7, 10, 4), dtype=np.uint8)
+    cutout = rgba.copy()
+    cutout[..., 3] = np.where(rgba[..., 3] < 128, 0, 255)
     Image.fromarray(rgb).save(tmp_path / "photo.png")
     Image.fromarray(rgba, "RGBA").save(tmp_path / "sprite.png")
-    return {"photo": rgb, "sprite": rgba}
+    Image.fromarray(cutout, "RGBA").save(tmp_path / "cutout.png")
+    return {"photo": rgb, "sprite": rgba, "cutout": cutout}
 
 
 def test_converts_one_image_with_a_built_in_palette(tmp_path, images):
@@ -66,29 +70,45 @@ def test_a_bad_file_fails_alone(tmp_path, images):
 
 
 @pytest.mark.parametrize(
-    "args, message",
+    "args, message, status",
     [
-        (["photo.png", "-p", "pico8"], "palettra: error: no palette named 'pico8' and no such file; built-in palettes: "),
-        (["photo.png", "-p", "colours.gpl"], "palettra: error: colours.gpl:3: value 300 is out of range 0 to 255"),
-        (["photo.png", "-p", "nowhere/x.gpl"], "palettra: error: nowhere/x.gpl: no such palette file"),
-        (["photo.png"], "palettra: error: --palette NAME|FILE is required"),
-        (["-p", "cga"], "palettra: error: no INPUT images given"),
-        (["photo.png", "sprite.png", "-p", "cga", "-o", "x.png"], "palettra: error: -o names one output, but there are 2 inputs"),
-        (["photo.png", "-p", "cga", "-o", "x.jpg"], "palettra: error: x.jpg: the output is written as PNG"),
-        (["photo.png", "-p", "cga", "-o", "photo.png"], "palettra: error: photo.png: the output would overwrite an input"),
-        (["photo.png", "a/photo.png", "-p", "cga", "--out-dir", "o"], "palettra: error: photo.png and a/photo.png would both be written"),
-        (["photo.png", "-p", "big.hex", "--indexed"], "palettra: error: --indexed needs a palette of at most 256 colours; this one has 300"),
-        (["photo.png", "-p", "cga", "--metric", "hsv"], "palettra: error: argument --metric: invalid choice: 'hsv'"),
+        (["photo.png", "-p", "pico8"], "no palette named 'pico8' and no such file; did you mean pico-8? built-in palettes: ", 2),
+        (["photo.png", "-p", "colours.gpl"], "colours.gpl:3: value 300 is out of range 0 to 255", 2),
+        (["photo.png", "-p", "nowhere/x.gpl"], "nowhere/x.gpl: no such palette file", 2),
+        (["photo.png", "-p", "folder.gpl"], "folder.gpl: is a folder, not a palette file", 2),
+        (["photo.png"], "--palette NAME|FILE is required", 2),
+        (["-p", "cga"], "no INPUT images given", 2),
+        ([".", "-p", "cga"], ".: is a folder; name the images in it instead (for example *.png)", 2),
+        (["/", "-p", "cga"], "/: is a folder; name the images in it instead (for example /*.png)", 2),
+        (["photo.png", "sprite.png", "-p", "cga", "-o", "x.png"], "-o names one output, but there are 2 inputs", 2),
+        (["photo.png", "-p", "cga", "-o", "x.jpg"], "x.jpg: JPEG is lossy, so it would not keep the palette's colours exactly", 2),
+        (["photo.png", "-p", "cga", "-o", "x.bmp"], "x.bmp: unknown output format '.bmp': write .png, .gif or .webp", 2),
+        (["photo.png", "-p", "cga", "-o", "taken.png"], "taken.png: is a folder; the output must be a file name", 2),
+        (["photo.png", "-p", "cga", "-o", "photo.png"], "photo.png: the output would overwrite an input (to re-run a batch, add --skip-existing)", 2),
+        (["photo.png", "a/photo.png", "-p", "cga", "--out-dir", "o"], "photo.png and a/photo.png would both be written", 2),
+        (["photo.png", "-p", "cga", "--out-dir", "big.hex"], "big.hex: --out-dir names a file, not a folder", 2),
+        (["photo.png", "-p", "cga", "-o", "big.hex/x.png"], "big.hex/x.png: cannot be written, big.hex is a file, not a folder", 2),
+        (["photo.png", "-p", "big.hex", "--indexed"], "--indexed needs a palette of at most 256 colours; this one has 300", 2),
+        (["photo.png", "-p", "big.hex", "-o", "x.gif"], "x.gif: a GIF holds at most 256 colours, this palette has 300", 2),
+        (["photo.png", "-p", "cga", "-o", "x.webp", "--indexed"], "x.webp: WebP has no indexed form", 2),
+        (["photo.png", "-p", "cga", "--metric", "hsv"], "argument --metric: invalid choice: 'hsv'", 2),
+        (["photo.png", "-p", "cga", "--max-pixels", "-1"], "argument --max-pixels: expected a number of pixels, 0 for no limit, got '-1'", 2),
+        (["photo.png", "-p", "cga", "--max-pixels", "107"], "photo.png: 9×12 is 108 pixels, more than the limit of 107; --max-pixels N allows more", 1),
+        (["sprite.png", "-p", "web-safe", "--indexed"], "sprite-web-safe.png: an indexed image holds at most 256 entries", 1),
+        (["sprite.png", "-p", "cga", "-o", "x.gif"], "x.gif: a GIF pixel is either transparent or opaque", 1),
     ],
 )
-def test_command_mistakes_exit_2_with_a_message(tmp_path, images, args, message):
+def test_every_mistake_has_a_message_and_an_exit_status(tmp_path, images, args, message, status):
     (tmp_path / "colours.gpl").write_text("GIMP Palette\n1 2 3\n4 300 6\n")
     (tmp_path / "big.hex").write_text("".join(f"{i:06x}\n" for i in range(300)))
+    (tmp_path / "folder.gpl").mkdir()
+    (tmp_path / "taken.png").mkdir()
+    before = sorted(tmp_path.iterdir())
     done = palettra_command(*args, cwd=tmp_path)
-    assert done.returncode == 2
-    assert message in done.stderr
+    assert done.returncode == status
+    assert f"palettra: error: {message}" in done.stderr
     assert_no_traceback(done)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.hex", "colours.gpl", "photo.png", "sprite.png"]
+    assert sorted(tmp_path.iterdir()) == before
 
 
 def test_palette_files_and_indexed_output(tmp_path, images):
@@ -115,13 +135,103 @@ def test_16_bit_images_stay_16_bit(tmp_path):
     assert np.array_equal(out.rgb, map_colours(samples, ega16, metric="lab", bits=16))
 
 
-def test_progress_bar_and_determinism(tmp_path, images):
+def test_progress_shows_each_phase_and_output_is_deterministic(tmp_path, images):
     first = palettra_command("photo.png", "-p", "web-safe", "-o", "a.png", "--progress", cwd=tmp_path)
     second = palettra_command("photo.png", "-p", "web-safe", "-o", "b.png", "-q", cwd=tmp_path)
     assert first.returncode == second.returncode == 0
-    assert first.stderr.endswith("photo.png [##############################] 100%\n")
+    # Redrawn in place: each carriage return reads as a line break here.
+    assert [line.rstrip() for line in first.stderr.splitlines()] == [
+        "",
+        "photo.png  reading ...",
+        f"photo.png  mapping [{'#' * 30}] 100%",
+        "photo.png  writing ...",
+        "photo.png  done",
+    ]
     assert second.stdout == "" and second.stderr == ""
     assert (tmp_path / "a.png").read_bytes() == (tmp_path / "b.png").read_bytes()
+
+
+@pytest.mark.parametrize("phase, where", [("reading", "convert_picture"), ("writing", "write_image")])
+def test_interrupted_starts_a_line_of_its_own(tmp_path, images, monkeypatch, capsys, phase, where):
+    def interrupt(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, where, interrupt)
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["photo.png", "-p", "cga", "--progress"]) == 130
+    shown, message = capsys.readouterr().err.rsplit("\n", 2)[:2]
+    assert shown.rsplit("\r", 1)[-1].startswith(f"photo.png  {phase} ...") and message == "palettra: interrupted"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cutout.png", "photo.png", "sprite.png"]
+
+
+def test_a_batch_is_re_run_with_skip_existing(tmp_path, images):
+    assert palettra_command("photo.png", "sprite.png", "-p", "pico-8", cwd=tmp_path).returncode == 0
+    (tmp_path / "sprite-pico-8.png").unlink()
+    # What shots/*.png matches now: the inputs and what is left of the first run's outputs.
+    again = ["photo-pico-8.png", "photo.png", "sprite.png"]
+    refused = palettra_command(*again, "-p", "pico-8", cwd=tmp_path)
+    assert refused.returncode == 2 and "(to re-run a batch, add --skip-existing)" in refused.stderr
+    done = palettra_command(*again, "-p", "pico-8", "--skip-existing", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "photo-pico-8.png: skipped, it is the output of photo.png",
+        "photo.png: skipped, photo-pico-8.png exists",
+        "sprite.png -> sprite-pico-8.png: 70 of 70 pixels changed (100.0%)",
+        "1 of 1 images converted, 2 skipped",
+    ]
+    assert sorted(p.name for p in tmp_path.glob("*-pico-8*")) == ["photo-pico-8.png", "sprite-pico-8.png"]
+
+
+def test_act_padding_is_reported_and_can_be_left_out(tmp_path, images):
+    colours = PICO[1:]  # no black among them
+    (tmp_path / "padded.act").write_bytes(colours.astype(np.uint8).tobytes() + bytes(768 - 45))
+    kept = palettra_command("photo.png", "-p", "padded.act", "-o", "kept.png", cwd=tmp_path)
+    assert kept.stderr == (
+        "palettra: warning: padded.act: the last 241 of its 256 colours are all 000000, which looks like padding: "
+        "they are used as colours (--drop-padding leaves them out)\n"
+    )
+    dropped = palettra_command("photo.png", "-p", "padded.act", "-o", "dropped.png", "--drop-padding", cwd=tmp_path)
+    assert dropped.returncode == 0 and dropped.stderr == ""
+    assert np.array_equal(read_image(tmp_path / "dropped.png").rgb, palettra.convert(images["photo"], colours))
+
+
+@pytest.mark.parametrize("source, output", [("photo", "out.gif"), ("cutout", "out.gif"), ("sprite", "out.webp")])
+def test_lossless_formats_keep_the_palette_colours_and_alpha(tmp_path, images, source, output):
+    done = palettra_command(f"{source}.png", "-p", "pico-8", "-o", output, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    out, pixels = read_image(tmp_path / output), images[source]
+    alpha = pixels[..., 3] if pixels.shape[2] == 4 else None
+    assert (out.alpha is None) == (alpha is None)
+    shown = ... if alpha is None else alpha != 0  # a GIF keeps no colour under transparent pixels
+    assert np.array_equal(out.rgb[shown], palettra.convert(pixels, PICO)[shown])
+    assert alpha is None or np.array_equal(out.alpha, alpha)
+
+
+def test_photos_come_out_upright_and_in_srgb(tmp_path):
+    # A phone photo: stored sideways (orientation 6) and in Adobe RGB.
+    stored = (200, 60, 40)
+    exif = Image.Exif()
+    exif[ExifTags.Base.Orientation] = 6
+    Image.new("RGB", (6, 4), stored).save(
+        tmp_path / "phone.jpg", quality=100, subsampling=0, exif=exif, icc_profile=matrix_profile("Adobe RGB (1998)")
+    )
+    srgb = adobe_rgb_to_srgb(stored)
+    (tmp_path / "two.hex").write_text(f"{bytes(stored).hex()}\n{bytes(srgb.tolist()).hex()}\n")
+    for options, shape, colour in [([], (6, 4), srgb), (["--keep-orientation", "--ignore-profile"], (4, 6), stored)]:
+        done = palettra_command("phone.jpg", "-p", "two.hex", "-o", "out.png", *options, cwd=tmp_path)
+        assert done.returncode == 0 and done.stderr == ""
+        out = read_image(tmp_path / "out.png")
+        assert out.rgb.shape[:2] == shape and np.all(out.rgb == colour)
+        with Image.open(tmp_path / "out.png") as image:
+            assert "srgb" in image.info
+
+
+@pytest.mark.parametrize(
+    "part, whole, shown",
+    [(107, 108, "99.1%"), (370435, 370500, "99.98%"), (1, 10**9, "0.0000001%"), (0, 7, "0.0%"), (7, 7, "100.0%"), (2, 3, "66.7%")],
+)
+def test_the_changed_share_reads_0_or_100_percent_only_when_exact(part, whole, shown):
+    assert cli._share(part, whole) == shown
 
 
 def test_list_palettes(tmp_path):

@@ -1,11 +1,13 @@
 import io
+import zlib
 
 import numpy as np
 import pytest
-from PIL import Image
+from PIL import ExifTags, Image, ImageCms, ImageOps
+from support.icc import adobe_rgb_to_srgb, matrix_profile
 from support.png_writer import png_bytes
 
-from palettra_tools import ImageError, Picture, read_image, write_image
+from palettra_tools import ImageError, ImageTooLargeError, Picture, ToolsWarning, read_image, write_image
 
 RNG = np.random.default_rng(16)
 
@@ -150,7 +152,7 @@ def test_indexed_output_keeps_alpha_with_extra_entries(tmp_path):
     [
         (Picture(np.zeros((1, 1, 3), np.uint8), None, 8), np.zeros((257, 3)), "at most 256 colours, the palette has 257"),
         (Picture(np.full((1, 1, 3), 7, np.uint8), None, 8), np.zeros((1, 3)), "colours that are not in the palette"),
-        (Picture(np.full((1, 1, 3), 7, np.uint16), None, 16), np.zeros((1, 3)), "not 8-bit palette colours"),
+        (Picture(np.full((1, 1, 3), 7, np.uint16), None, 16), np.zeros((1, 3)), "16-bit colours would be rounded"),
         (
             Picture(np.zeros((1, 2, 3), np.uint16), np.array([[1, 65535]], np.uint16), 16),
             np.zeros((1, 3)),
@@ -190,3 +192,49 @@ def test_floating_point_images_are_refused(tmp_path):
     Image.fromarray(np.zeros((2, 2), np.float32), "F").save(path)
     with pytest.raises(ImageError, match="floating-point images are not supported"):
         read_image(path)
+
+
+@pytest.mark.parametrize("orientation", range(1, 9))
+def test_exif_orientation_is_applied_as_viewers_do(tmp_path, orientation):
+    exif = Image.Exif()
+    exif[ExifTags.Base.Orientation] = orientation
+    path = tmp_path / "phone.jpg"
+    Image.fromarray(RNG.integers(0, 256, size=(4, 6, 3), dtype=np.uint8)).save(path, exif=exif)
+    with Image.open(path) as image:
+        stored, upright = np.asarray(image), np.asarray(ImageOps.exif_transpose(image))
+    assert np.array_equal(read_image(path).rgb, upright)
+    assert np.array_equal(read_image(path, upright=False).rgb, stored)
+
+
+def test_an_embedded_colour_profile_is_converted_to_srgb(tmp_path):
+    path = tmp_path / "adobe.jpg"
+    stored = (200, 60, 40)
+    Image.new("RGB", (6, 4), stored).save(path, quality=100, subsampling=0, icc_profile=matrix_profile("Adobe RGB (1998)"))
+    converted = read_image(path).rgb.reshape(-1, 3).astype(int)
+    assert np.abs(converted - adobe_rgb_to_srgb(stored)).max() <= 3  # the JPEG codec is off by one, red amplifies it
+    as_stored = read_image(path, srgb=False).rgb.reshape(-1, 3).astype(int)
+    assert np.abs(as_stored - stored).max() <= 1
+
+    # An sRGB profile leaves every value exactly as it is.
+    rgb = RNG.integers(0, 256, size=(5, 5, 3), dtype=np.uint8)
+    srgb = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    assert np.array_equal(read_image(pil_png(tmp_path, rgb, "RGB", icc_profile=srgb)).rgb, rgb)
+
+
+def test_a_profile_that_cannot_be_applied_is_reported(tmp_path):
+    samples = sixteen_bit((2, 3, 3))
+    chunk = b"Adobe RGB\0\0" + zlib.compress(matrix_profile("Adobe RGB (1998)"))
+    path = tmp_path / "deep.png"
+    path.write_bytes(png_bytes(samples, 16, (0,), extra_chunks=[(b"iCCP", chunk)]))
+    with pytest.warns(ToolsWarning, match=r"deep\.png: its colour profile \(Adobe RGB \(1998\)\) cannot be applied at 16 bits"):
+        picture = read_image(path)
+    assert np.array_equal(picture.rgb, samples)
+
+
+def test_the_pixel_limit_is_the_callers_not_pillows(tmp_path, monkeypatch):
+    path = pil_png(tmp_path, np.zeros((10, 20, 3), np.uint8), "RGB")
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 50)  # Pillow would warn, and refuse from 100
+    assert read_image(path, max_pixels=None).rgb.shape == (10, 20, 3)
+    with pytest.raises(ImageTooLargeError, match=r"in\.png: 20×10 is 200 pixels, more than the limit of 199$"):
+        read_image(path, max_pixels=199)
+    assert Image.MAX_IMAGE_PIXELS == 50

@@ -102,5 +102,5 @@ def test_lab_keeps_alpha_and_depth():
     rgb = RNG.integers(0, 65536, size=(3, 4, 3), dtype=np.uint16)
     alpha = RNG.integers(0, 65536, size=(3, 4), dtype=np.uint16)
     result = convert_picture(Picture(rgb, alpha, 16), PALETTES["cga"].colours, metric="lab")
-    assert result.alpha is alpha and result.rgb.dtype == np.uint16
+    assert np.array_equal(result.alpha, alpha) and result.rgb.dtype == np.uint16
     assert np.all(result.rgb % 257 == 0)

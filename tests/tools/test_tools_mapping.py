@@ -29,6 +29,14 @@ def test_bands_give_the_result_of_one_call(band_rows):
     assert reports == [(done, 13) for done in expected_done]
 
 
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.int64])
+def test_bands_can_be_stored_into_a_narrower_array(dtype):
+    img = RNG.integers(0, 256, size=(9, 5, 3), dtype=np.uint8)
+    out = np.zeros((9, 5, 4), dtype)[..., :3]
+    assert convert_in_bands(img, PALETTE, 2, out=out) is out
+    assert np.array_equal(out, palettra.convert(img, PALETTE))
+
+
 @pytest.mark.parametrize("shape", [(0, 5, 3), (4, 0, 3)])
 def test_empty_images_are_banded_like_one_call(shape):
     img = np.zeros(shape, np.uint8)
@@ -59,7 +67,7 @@ def test_alpha_is_passed_through_untouched():
     alpha = RNG.integers(0, 256, size=(4, 5), dtype=np.uint8)
     before = alpha.copy()
     result = convert_picture(Picture(rgb, alpha, 8), PALETTE)
-    assert result.alpha is alpha and np.array_equal(alpha, before)
+    assert np.array_equal(result.alpha, before) and np.array_equal(alpha, before)
     assert np.array_equal(result.rgb, palettra.convert(rgb, PALETTE))
 
 
@@ -68,7 +76,7 @@ def test_16_bit_pictures_map_to_the_palette_at_16_bits():
     rgb[0, 0] = (0xFFFF, 0xFFF1, 0xE8E8)  # pico-8 colour 7 (fff1e8), each byte doubled
     alpha = RNG.integers(0, 65536, size=(6, 4), dtype=np.uint16)
     result = convert_picture(Picture(rgb, alpha, 16), PALETTE, metric="rgb")
-    assert result.bits == 16 and result.rgb.dtype == np.uint16 and result.alpha is alpha
+    assert result.bits == 16 and result.rgb.dtype == np.uint16 and np.array_equal(result.alpha, alpha)
     expected = palettra.convert(rgb, PALETTE * np.uint64(257))
     assert np.array_equal(result.rgb, expected)
     assert result.rgb[0, 0].tolist() == [0xFFFF, 0xF1F1, 0xE8E8]

@@ -4,6 +4,7 @@ import pytest
 from palettra_tools import (
     PALETTES,
     PaletteError,
+    ToolsWarning,
     load_palette,
     parse_act,
     parse_gpl,
@@ -63,6 +64,29 @@ def test_adobe_table_without_trailer_has_256_colours():
     table = np.arange(768, dtype=np.uint64).reshape(256, 3) % 256
     palette = parse_act(table.astype(np.uint8).tobytes())
     assert np.array_equal(palette, table)
+
+
+def test_adobe_table_padding_is_reported_and_can_be_dropped():
+    colours = SMALL[[0, 1, 2, 4]][::-1]  # ends in black, as the padding does
+    data = colours.astype(np.uint8).tobytes() + bytes(768 - 12)
+    with pytest.warns(ToolsWarning, match="<act>: the last 253 of its 256 colours are all 000000, which looks like padding"):
+        assert len(parse_act(data)) == 256
+    assert np.array_equal(parse_act(data, drop_padding=True), colours[:3])
+    assert parse_act(bytes(768), drop_padding=True).tolist() == [[0, 0, 0]]
+
+
+@pytest.mark.parametrize(
+    "name, kind, message",
+    [
+        ("x.xyz", None, "x.xyz: unknown palette format: use a .gpl, .hex, .txt, .pal (JASC) or .act file, or name the format"),
+        ("x.gpl", "xyz", "x.gpl: unknown palette format 'xyz': use one of gpl, hex, jasc, act"),
+    ],
+)
+def test_writing_an_unknown_format_says_which_there_are(tmp_path, monkeypatch, name, kind, message):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(PaletteError) as raised:
+        write_palette(name, SMALL, kind)
+    assert str(raised.value) == message and not (tmp_path / name).exists()
 
 
 def test_adobe_table_trailer_counts_the_colours_and_transparency_is_ignored():
