@@ -6,28 +6,32 @@ is chunked along its rows and columns. The channel axis is gathered into one
 chunk (only the first three channels are kept, as convert reads no more).
 """
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .mapping import METRICS, map_colours
+from .mapping import METRICS, Metric, map_colours
+
+if TYPE_CHECKING:
+    import dask.array as da
+    from dask.distributed import Client
 
 
 def _map_block(
-    block: npt.NDArray[np.integer[Any]], color_palette: npt.NDArray[np.uint64], metric: str, bits: int
-) -> npt.NDArray[np.uint64]:
+    block: npt.NDArray[np.integer[Any]], color_palette: npt.NDArray[np.uint64], metric: Metric, bits: int
+) -> npt.NDArray[np.integer[Any]]:
     return map_colours(block, color_palette, metric=metric, bits=bits)
 
 
 def convert_dask(
-    image: Any,
+    image: "da.Array | npt.NDArray[np.integer[Any]]",
     color_palette: npt.ArrayLike,
     *,
-    metric: str = "rgb",
+    metric: Metric = "rgb",
     bits: int = 8,
-    client: Any = None,
-) -> Any:
+    client: "Client | None" = None,
+) -> "da.Array":
     """A lazy Dask array (h, w, 3) of uint64: the nearest palette colour of
     every pixel of `image` (a Dask or NumPy array (h, w, c >= 3)).
 
@@ -52,10 +56,10 @@ def convert_dask(
     if client is not None:
         # A key of its own (no content hash): a key equal to that of an
         # earlier, already released palette could be caught mid-release.
-        shared = client.scatter(palette, broadcast=True, hash=False)
+        shared = client.scatter(palette, broadcast=True, hash=False)  # type: ignore[no-untyped-call]
     else:
         shared = delayed(palette, pure=True)
-    return array.map_blocks(
+    mapped: da.Array = array.map_blocks(
         _map_block,
         shared,
         metric,
@@ -64,3 +68,4 @@ def convert_dask(
         chunks=(array.chunks[0], array.chunks[1], (3,)),
         meta=np.empty((0, 0, 0), dtype=np.uint64),
     )
+    return mapped

@@ -44,7 +44,15 @@ class _Reporter:
             self.bar.end_line()
         print(text, file=self.stream, flush=True)
 
-    def show_warning(self, message: Warning | str, *_: object) -> None:
+    def show_warning(
+        self,
+        message: Warning | str,
+        category: type[Warning],
+        filename: str,
+        lineno: int,
+        file: TextIO | None = None,
+        line: str | None = None,
+    ) -> None:
         self.say(f"palettra: warning: {message}")
 
 

@@ -101,7 +101,11 @@ def _plain_png(picture: Picture) -> Save:
     if picture.bits == 16:
         encoded = imagecodecs.png_encode(np.ascontiguousarray(pixels, dtype=np.uint16))
         srgb = _png_chunk(b"sRGB", _SRGB_PERCEPTUAL)
-        return lambda out: out.write(encoded[:_PNG_HEADER_END] + srgb + encoded[_PNG_HEADER_END:])
+
+        def save(out: BinaryIO) -> None:
+            out.write(encoded[:_PNG_HEADER_END] + srgb + encoded[_PNG_HEADER_END:])
+
+        return save
     image = Image.fromarray(np.ascontiguousarray(pixels, dtype=np.uint8), "RGBA" if picture.alpha is not None else "RGB")
     return lambda out: image.save(out, format="PNG", pnginfo=_srgb_png_info())
 
@@ -137,17 +141,17 @@ def _alpha_entries(
     for rows in row_bands(height, width):
         alpha8 = _eight_bit(picture.alpha[rows], picture.bits, "alpha").astype(np.int64)
         translucent = alpha8 != 255
-        pairs = np.union1d(pairs, indices[rows][translucent] * 256 + alpha8[translucent])
+        pairs = np.union1d(pairs, indices[rows][translucent].astype(np.int64) * 256 + alpha8[translucent])
     if entries + len(pairs) > 256:
         raise ImageError(
             f"an indexed image holds at most 256 entries, this image needs {entries + len(pairs)} "
             "(palette colours plus colour and alpha pairs): write it without --indexed"
         )
     for rows in row_bands(height, width):
-        alpha8 = _eight_bit(picture.alpha[rows], picture.bits, "alpha")
+        alpha8 = _eight_bit(picture.alpha[rows], picture.bits, "alpha").astype(np.int64)
         translucent = alpha8 != 255
         band = indices[rows]
-        band[translucent] = entries + np.searchsorted(pairs, band[translucent] * 256 + alpha8[translucent])
+        band[translucent] = entries + np.searchsorted(pairs, band[translucent].astype(np.int64) * 256 + alpha8[translucent])
     return (pairs // 256).tolist(), (pairs % 256).tolist()
 
 

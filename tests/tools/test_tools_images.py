@@ -147,6 +147,15 @@ def test_indexed_output_keeps_alpha_with_extra_entries(tmp_path):
     assert np.array_equal(table[:2], palette) and len(transparency) >= 4
 
 
+def test_indexed_output_with_alpha_beyond_entry_127(tmp_path):
+    palette = np.stack([np.arange(200), np.arange(200)[::-1], np.full(200, 7)], axis=1)
+    rgb = palette[[[150, 199, 3]]].astype(np.uint8)
+    alpha = np.array([[100, 0, 255]], np.uint8)
+    write_image(tmp_path / "i.png", Picture(rgb, alpha, 8), indexed_palette=palette)
+    back = read_image(tmp_path / "i.png")
+    assert np.array_equal(back.rgb, rgb) and np.array_equal(back.alpha, alpha)
+
+
 @pytest.mark.parametrize(
     "picture, palette, message",
     [

@@ -28,3 +28,13 @@ def test_readme_links_to_files_that_exist():
     targets = re.findall(r'<img src="([^"]+)"', README) + re.findall(r"`((?:python|docs|examples|scripts)/[^`]+)`", README)
     assert {"examples/landscape.png", "docs/landscape-converted.png", "python/palettra_tools/lab.py"} <= set(targets)
     assert [t for t in targets if not (ROOT / t).exists()] == []
+
+
+def test_the_dask_example_runs_as_a_script(tmp_path):
+    (block,) = [b for b in re.findall(r"```python\n(.*?)```", README, re.S) if "convert_dask" in b]
+    script = tmp_path / "example.py"
+    script.write_text(block)
+    done = subprocess.run([sys.executable, str(script)], cwd=ROOT, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "(96, 128, 3) uint64\n"
+    assert not re.search(r"error|exception|traceback", done.stderr, re.I), done.stderr
