@@ -9,7 +9,6 @@ from functools import cache
 from pathlib import Path
 from typing import Any, BinaryIO
 
-import imagecodecs
 import numpy as np
 import numpy.typing as npt
 from PIL import ExifTags, Image, ImageCms, UnidentifiedImageError
@@ -178,7 +177,12 @@ def _orientation(image: Image.Image, decoded_by_pillow: bool) -> int:
     # it must not do for the 16-bit ones it cannot hold.
     if not decoded_by_pillow and "exif" not in image.info:
         return 1
-    orientation = image.getexif().get(ExifTags.Base.Orientation, 1)
+    try:
+        orientation = image.getexif().get(ExifTags.Base.Orientation, 1)
+    except Exception:  # noqa: BLE001
+        # Damaged metadata leaves the pixels as they are stored; they are
+        # still worth converting.
+        return 1
     return orientation if orientation in _UPRIGHT else 1
 
 
@@ -215,8 +219,11 @@ def _decode(
         if image.format == "PNG" and _is_sixteen_bit_png(handle):
             if srgb and (profile := _foreign_profile(image, note)) is not None:
                 note(f"its colour profile ({_profile_name(profile)}) cannot be applied at 16 bits: its colours are used as they are")
+            # Imported here: it takes longer to load than most images to read.
+            from imagecodecs import png_decode
+
             # The encoded file is let go as soon as it is decoded.
-            samples = imagecodecs.png_decode(handle.read())
+            samples = png_decode(handle.read())
             return _sixteen_bit_png(samples), _orientation(image, decoded_by_pillow=False)
         if image.mode == "F":
             raise ImageError("floating-point images are not supported")

@@ -9,7 +9,6 @@ from functools import cache
 from pathlib import Path
 from typing import Any, BinaryIO
 
-import imagecodecs
 import numpy as np
 import numpy.typing as npt
 from PIL import Image, ImageCms, PngImagePlugin
@@ -99,7 +98,9 @@ def _eight_bit(samples: Samples, bits: int, what: str) -> npt.NDArray[np.uint8]:
 def _plain_png(picture: Picture) -> Save:
     pixels = _with_alpha(picture)
     if picture.bits == 16:
-        encoded = imagecodecs.png_encode(np.ascontiguousarray(pixels, dtype=np.uint16))
+        from imagecodecs import png_encode  # slow to load, and needed for 16 bits only
+
+        encoded = png_encode(np.ascontiguousarray(pixels, dtype=np.uint16))
         srgb = _png_chunk(b"sRGB", _SRGB_PERCEPTUAL)
 
         def save(out: BinaryIO) -> None:
