@@ -90,8 +90,11 @@ def _plain(image: Image.Image, target: str) -> Image.Image:
     return image if image.mode == target else image.convert(target)
 
 
-# (profile colour space, image mode) -> what the colour engine converts to sRGB.
-_CONVERTIBLE = {("RGB", mode) for mode in ("RGB", "RGBA", "RGBX", "P", "PA")} | {("CMYK", "CMYK"), ("GRAY", "L")}
+# The (profile colour space, image mode) pairs that the colour engine converts to sRGB.
+_CONVERTIBLE = {("RGB", mode) for mode in ("RGB", "RGBA", "RGBX", "P", "PA")} | {
+    ("CMYK", "CMYK"),
+    ("GRAY", "L"),
+}
 
 
 def _to_srgb(image: Image.Image, target: str, note: Note) -> Image.Image:
@@ -116,7 +119,7 @@ def _to_srgb(image: Image.Image, target: str, note: Note) -> Image.Image:
         rgb = _plain(image, target)
         ImageCms.profileToProfile(rgb, profile, _srgb(), intent, inPlace=True)
         return rgb
-    except ImageCms.PyCMSError as error:
+    except (ImageCms.PyCMSError, ValueError, OSError) as error:
         note(f"its colour profile ({_profile_name(profile)}) cannot be applied ({error}): its colours are used as they are")
         return _plain(image, target)
 
