@@ -1,6 +1,7 @@
 #include "mapping/grid_search.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -24,8 +25,15 @@ constexpr int kMarginExponent = -40;
 
 // Cells per axis, as a power of two. Finer cells settle more pixels but
 // cost more descriptions, and their table leaves the processor's nearer
-// caches: 32 per axis measured best for photos and pixel art alike.
-unsigned cell_bits_for(unsigned value_bits) noexcept { return std::min(value_bits, 5u); }
+// caches: about one cell for every 16 pixels measured best, with at most 64
+// per axis (a 1 MiB table), and 32 for palettes of at most 64 colours,
+// whose regions are large.
+constexpr unsigned kMostCellBits = 6;
+
+unsigned cell_bits_for(unsigned value_bits, std::size_t rows, std::uint64_t pixels) noexcept {
+  const int by_pixels = std::clamp((static_cast<int>(std::bit_width(pixels)) - 4) / 3, 3, 6);
+  return std::min({value_bits, static_cast<unsigned>(by_pixels), rows > 64 ? 6u : 5u});
+}
 
 // The half-space test compares each candidate with at most this many rivals,
 // those nearest to the box's centre, which beat most others.
@@ -35,17 +43,21 @@ double square(double value) noexcept { return value * value; }
 
 }  // namespace
 
-std::size_t GridSearch::cell_bytes(std::size_t rows, unsigned value_bits) noexcept {
-  const unsigned bits = cell_bits_for(value_bits);
+std::size_t GridSearch::most_bytes(std::size_t rows) noexcept {
+  return cell_bytes(kMostCellBits, rows);
+}
+
+std::size_t GridSearch::cell_bytes(unsigned bits, std::size_t rows) noexcept {
   const unsigned coarse = bits > kCoarseStep ? bits - kCoarseStep : 0;
   return ((std::size_t{1} << (3 * bits)) + (std::size_t{1} << (3 * coarse))) *
              sizeof(std::uint32_t) +
          rows * (sizeof(double) + sizeof(std::uint32_t) + sizeof(Rival));
 }
 
-GridSearch::GridSearch(const SearchPalette& palette, unsigned value_bits, std::size_t memory)
+GridSearch::GridSearch(const SearchPalette& palette, unsigned value_bits,
+                       std::uint64_t expected_pixels, std::size_t memory)
     : palette_(palette),
-      cell_bits_(cell_bits_for(value_bits)),
+      cell_bits_(cell_bits_for(value_bits, palette.rows(), expected_pixels)),
       shift_(value_bits - cell_bits_),
       coarse_bits_(cell_bits_ > kCoarseStep ? cell_bits_ - kCoarseStep : 0),
       margin_(value_bits <= kExactBits
@@ -53,7 +65,7 @@ GridSearch::GridSearch(const SearchPalette& palette, unsigned value_bits, std::s
                   : std::ldexp(1.0, 2 * static_cast<int>(value_bits) + kMarginExponent)),
       cells_(std::size_t{1} << (3 * cell_bits_), kUnknown),
       coarse_cells_(std::size_t{1} << (3 * coarse_bits_), kUnknown) {
-  const std::size_t fixed = cell_bytes(palette.rows(), value_bits);
+  const std::size_t fixed = cell_bytes(cell_bits_, palette.rows());
   // Whatever the cells leave goes to the two pools, the fine one taking the
   // larger part; reserved at once so that growing never copies.
   const std::size_t room = (memory > fixed ? memory - fixed : 0) / sizeof(std::uint32_t);
@@ -73,19 +85,11 @@ std::size_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::uint
   const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
                            static_cast<double>(s2)};
   const std::size_t cell = cell_of(s0, s1, s2);
-  // An earlier pixel of the same run may have met the cell since.
-  if (entry == kUnknown || entry == kMetOnce) entry = cells_[cell];
   if (entry == kUnknown) {
-    cells_[cell] = kMetOnce;
-    Colours colours{};
-    if (coarse_candidates(coarse_of(cell), account, colours) &&
-        cost::kCandidate * static_cast<double>(colours.count) < account.plain_scan()) {
-      return nearest_among(colours, pixel, account);
-    }
-    return plain_scan(pixel, account);
+    // An earlier pixel of the same run may have described the cell since.
+    entry = cells_[cell] != kUnknown ? cells_[cell] : describe_cell(cell, account);
+    if (settles(entry)) return settled_colour(entry);
   }
-  if (entry == kMetOnce) entry = describe_cell(cell, account);
-  if (settles(entry)) return settled_colour(entry);
   if (is_pair(entry)) {
     account.spend(2 * cost::kCandidate);
     return nearer_of_pair(entry, s0, s1, s2);
@@ -131,7 +135,7 @@ std::uint32_t GridSearch::describe_cell(std::size_t cell, WorkAccount& account) 
   Colours colours{};
   if (!coarse_candidates(coarse_of(cell), account, colours) ||
       !account.affords(cost::kFirstTest * static_cast<double>(colours.count))) {
-    return kMetOnce;
+    return kUnknown;
   }
   select_candidates(box_of(cell, cell_bits_, shift_), colours, account);
   const std::uint32_t entry = entry_for_candidates(pool_, pool_limit_, account, true);

@@ -15,11 +15,14 @@ namespace palettra {
 class GridSearch {
  public:
   // Every pixel value and every palette value must be below 2^value_bits
-  // (at most 64). Cells and candidate lists take at most `memory` bytes,
-  // which must cover at least cell_bytes().
-  GridSearch(const SearchPalette& palette, unsigned value_bits, std::size_t memory);
+  // (at most 64); about `expected_pixels` pixels will be asked about. Cells
+  // and candidate lists take at most `memory` bytes, which must cover at
+  // least most_bytes().
+  GridSearch(const SearchPalette& palette, unsigned value_bits, std::uint64_t expected_pixels,
+             std::size_t memory);
 
-  static std::size_t cell_bytes(std::size_t rows, unsigned value_bits) noexcept;
+  // The memory of cells and scratch for a palette of `rows` distinct colours.
+  static std::size_t most_bytes(std::size_t rows) noexcept;
 
   // Looking a pixel up is split in two so that a caller can take the
   // common case, a cell where only one colour can win, without a branch:
@@ -45,9 +48,8 @@ class GridSearch {
                       WorkAccount& account);
 
  private:
-  // A cell's entry: never met, met once (a cell is described when met
-  // again: most cells that a noisy image meets once it never meets again),
-  // no room left to describe it, a crowd better served by the plain scan, one colour (kSingle | colour),
+  // A cell's entry: not described (yet), no room left to describe it, a
+  // crowd better served by the plain scan, one colour (kSingle | colour),
   // two colours (kPair | first << kPairShift | second, for palettes of
   // at most 2^kPairShift distinct colours), or the offset of the cell's
   // record in the candidate pool: the number of candidates, then the
@@ -55,8 +57,7 @@ class GridSearch {
   static constexpr std::uint32_t kUnknown = 0;
   static constexpr std::uint32_t kNoRoom = 1;
   static constexpr std::uint32_t kCrowd = 2;
-  static constexpr std::uint32_t kMetOnce = 3;
-  static constexpr std::uint32_t kFirstRecord = 4;
+  static constexpr std::uint32_t kFirstRecord = 3;
   static constexpr std::uint32_t kSingle = std::uint32_t{1} << 31;
   static constexpr std::uint32_t kPair = std::uint32_t{1} << 30;
   static constexpr unsigned kPairShift = 15;
@@ -79,6 +80,7 @@ class GridSearch {
   std::size_t cell_of(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
     return ((s0 >> shift_) << (2 * cell_bits_)) | ((s1 >> shift_) << cell_bits_) | (s2 >> shift_);
   }
+  static std::size_t cell_bytes(unsigned bits, std::size_t rows) noexcept;
   std::size_t coarse_of(std::size_t cell) const noexcept;
   Box box_of(std::size_t cell, unsigned bits, unsigned shift) const noexcept;
   std::uint32_t describe_cell(std::size_t cell, WorkAccount& account);

@@ -97,7 +97,7 @@ class NearestRows::Search {
     if (expected_pixels < kFewPixels) return;
     // Palettes beyond the budget are compared a block of rows at a time.
     const std::uint64_t rows = view_.rows;
-    if (SearchPalette::bytes_for(rows) + GridSearch::cell_bytes(rows, 64) + kLeastPool >
+    if (SearchPalette::bytes_for(rows) + GridSearch::most_bytes(rows) + kLeastPool >
         kMemoryBudget) {
       blocks_.emplace(view_);
       return;
@@ -105,7 +105,7 @@ class NearestRows::Search {
     palette_.emplace(view_);
     const unsigned bits =
         static_cast<unsigned>(std::bit_width(std::max(largest_value, palette_->largest())));
-    grid_.emplace(*palette_, bits, kMemoryBudget - SearchPalette::bytes_for(rows));
+    grid_.emplace(*palette_, bits, expected_pixels, kMemoryBudget - SearchPalette::bytes_for(rows));
     account_.emplace(palette_->rows());
   }
 
