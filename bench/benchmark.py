@@ -25,6 +25,7 @@ import time
 
 import numpy as np
 
+import adversarial
 import palettra
 
 try:
@@ -296,6 +297,9 @@ def main(argv=None):
                 )
             del rows, mine, exact
         print()
+    disagreements += adversarial.report(
+        rng, min(args.size, 256), lambda function: timed(function, args.repeat, args.patience, clock)
+    )
     for colours in (16, 256):
         if colours in args.colours:
             peak = peak_above_result(args.size, colours)

@@ -22,7 +22,10 @@ def test_benchmark_runs_every_tool_on_tiny_images():
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[0].startswith("Machine: ")
-    assert sum(line.startswith("### ") for line in lines) == 4
+    assert sum(line.startswith("### ") for line in lines) == 5
+    # The adversarial inputs are timed against the plain scan, where it is built.
+    adversarial = [line.split(" | ") for line in lines if line.startswith(("| clustered", "| uniform"))]
+    assert len(adversarial) == 7 and all(float(row[4]) > 0 for row in adversarial)
     rows = [line.split(" | ") for line in lines if line.startswith("| 4 |") or line.startswith("| 300 |")]
     tools = {row[1] for row in rows}
     assert tools == set(TOOLS)
