@@ -209,11 +209,10 @@ class NearestRows::Search {
       std::uint64_t pixel[3];
       values(j, pixel);
       const std::uint32_t entry = grid_->cell_entry(pixel[0], pixel[1], pixel[2]);
-      const bool settled = GridSearch::settles(entry);
-      put(j, settled ? GridSearch::settled_colour(entry) : 0);
+      put(j, GridSearch::settled_colour_or_first(entry));
       unsettled[waiting] = static_cast<std::uint32_t>(j);
       unsettled_entries[waiting] = entry;
-      waiting += settled ? 0 : 1;
+      waiting += GridSearch::settles(entry) ? 0 : 1;
     }
     std::size_t pairs = 0;
     for (std::size_t w = 0; w < waiting; ++w) {
