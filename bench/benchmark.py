@@ -298,7 +298,7 @@ def main(argv=None):
             del rows, mine, exact
         print()
     disagreements += adversarial.report(
-        rng, min(args.size, 256), lambda function: timed(function, args.repeat, args.patience, clock)
+        min(args.size, 256), lambda function: timed(function, args.repeat, args.patience, clock)
     )
     for colours in (16, 256):
         if colours in args.colours:

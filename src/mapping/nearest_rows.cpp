@@ -106,7 +106,7 @@ class NearestRows::Search {
     const unsigned bits =
         static_cast<unsigned>(std::bit_width(std::max(largest_value, palette_->largest())));
     grid_.emplace(*palette_, bits, expected_pixels, kMemoryBudget - SearchPalette::bytes_for(rows));
-    account_.emplace(palette_->rows());
+    account_.emplace(rows, palette_->rows());
   }
 
   std::uint64_t nearest(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) {
@@ -134,6 +134,18 @@ class NearestRows::Search {
   // Every pixel of the image, in row-major order, a run at a time.
   template <class T, class Output>
   void map_image(const DirectImage& image, Output& output) {
+    if (grid_) {
+      map_image_through_grid<T>(image, output);
+    } else {
+      map_image_without_grid<T>(image, output);
+    }
+  }
+
+ private:
+  // Runs stop at the end of each image row, so that a pixel's values are
+  // found from its position in the run alone.
+  template <class T, class Output>
+  void map_image_through_grid(const DirectImage& image, Output& output) {
     const std::int64_t column = image.column_stride;
     const std::int64_t channel = image.channel_stride;
     std::uint64_t first_pixel = 0;
@@ -142,28 +154,48 @@ class NearestRows::Search {
       for (std::uint64_t start = 0; start < image.width; start += kRun) {
         const std::size_t count = std::min<std::uint64_t>(kRun, image.width - start);
         const char* first = row + static_cast<std::int64_t>(start) * column;
-        const auto pixel_values = [&](std::size_t j, std::uint64_t* values) {
-          const char* pixel = first + static_cast<std::int64_t>(j) * column;
-          values[0] = load<T>(pixel);
-          values[1] = load<T>(pixel + channel);
-          values[2] = load<T>(pixel + 2 * channel);
-        };
         output.start_run(first_pixel);
-        if (grid_) {
-          settle_run(count, pixel_values,
-                     [&](std::size_t j, std::size_t k) { output.colour(j, *palette_, k); });
-        } else {
-          std::uint64_t pixels[3 * kRun];
-          for (std::size_t j = 0; j < count; ++j) pixel_values(j, pixels + 3 * j);
-          rows_without_grid(pixels, count, output.rows());
-        }
-        output.finish_run(count, !grid_);
+        settle_run(
+            count,
+            [&](std::size_t j, std::uint64_t* values) {
+              const char* pixel = first + static_cast<std::int64_t>(j) * column;
+              values[0] = load<T>(pixel);
+              values[1] = load<T>(pixel + channel);
+              values[2] = load<T>(pixel + 2 * channel);
+            },
+            [&](std::size_t j, std::size_t k) { output.colour(j, *palette_, k); });
+        output.finish_run(count, false);
         first_pixel += count;
       }
     }
   }
 
- private:
+  // Runs go on across image rows: each costs the blocks of the palette a
+  // copy, which whole runs keep small against the comparisons.
+  template <class T, class Output>
+  void map_image_without_grid(const DirectImage& image, Output& output) {
+    std::uint64_t pixels[3 * kRun];
+    std::size_t count = 0;
+    std::uint64_t first_pixel = 0;
+    const auto flush = [&] {
+      output.start_run(first_pixel);
+      rows_without_grid(pixels, count, output.rows());
+      output.finish_run(count, true);
+      first_pixel += count;
+      count = 0;
+    };
+    for (std::uint64_t i = 0; i < image.height; ++i) {
+      const char* pixel = image.data + static_cast<std::int64_t>(i) * image.row_stride;
+      for (std::uint64_t j = 0; j < image.width; ++j, pixel += image.column_stride) {
+        pixels[3 * count] = load<T>(pixel);
+        pixels[3 * count + 1] = load<T>(pixel + image.channel_stride);
+        pixels[3 * count + 2] = load<T>(pixel + 2 * image.channel_stride);
+        if (++count == kRun) flush();
+      }
+    }
+    if (count != 0) flush();
+  }
+
   std::uint64_t in_place(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
     const double x0 = static_cast<double>(s0);
     const double x1 = static_cast<double>(s1);
@@ -220,14 +252,14 @@ class NearestRows::Search {
       const std::uint32_t entry = unsettled_entries[w];
       std::uint64_t pixel[3];
       values(j, pixel);
-      if (GridSearch::is_pair(entry)) {
-        pairs += 1;
-        put(j, grid_->nearer_of_pair(entry, pixel[0], pixel[1], pixel[2]));
-        continue;
-      }
-      // Flat areas repeat the colour just resolved.
+      // Flat areas repeat the colour just found.
       if (!has_last_ || !same_pixel(pixel, last_pixel_)) {
-        last_colour_ = grid_->resolve(entry, pixel[0], pixel[1], pixel[2], *account_);
+        if (GridSearch::is_pair(entry)) {
+          pairs += 1;
+          last_colour_ = grid_->nearer_of_pair(entry, pixel[0], pixel[1], pixel[2]);
+        } else {
+          last_colour_ = grid_->resolve(entry, pixel[0], pixel[1], pixel[2], *account_);
+        }
         std::memcpy(last_pixel_, pixel, sizeof last_pixel_);
         has_last_ = true;
       }

@@ -13,8 +13,9 @@ inline constexpr double kScanPerRow = 0.5;   // the plain scan, per row
 inline constexpr double kScanFixed = 12;     // the plain scan, per pixel
 inline constexpr double kLookup = 3;         // a pixel's cell entry, in a run
 inline constexpr double kCandidate = 3;      // a row of a cell's candidate list
-inline constexpr double kFirstTest = 6;      // a row in a cell's bounding test
-inline constexpr double kPairTest = 10;      // a pair in a cell's half-space test
+inline constexpr double kFirstTest = 10;     // a row in a cell's bounding test
+inline constexpr double kPairTest = 15;      // a pair in a cell's half-space test
+inline constexpr double kCopy = 20;          // a palette row copied for the search
 }  // namespace cost
 
 // Each pixel earns what a plain scan of it would cost, plus a tenth; every
@@ -24,8 +25,11 @@ inline constexpr double kPairTest = 10;      // a pair in a cell's half-space te
 // work that pays off refills the balance for the next investment.
 class WorkAccount {
  public:
-  explicit WorkAccount(std::size_t rows) noexcept
-      : plain_scan_(cost::kScanFixed + cost::kScanPerRow * static_cast<double>(rows)) {}
+  // The palette's copy, of `copied` rows and `rows` distinct colours, is
+  // paid for first.
+  WorkAccount(std::size_t copied, std::size_t rows) noexcept
+      : plain_scan_(cost::kScanFixed + cost::kScanPerRow * static_cast<double>(rows)),
+        balance_(-cost::kCopy * static_cast<double>(copied)) {}
 
   double plain_scan() const noexcept { return plain_scan_; }
   void earn(std::size_t pixels) noexcept {
@@ -37,7 +41,7 @@ class WorkAccount {
  private:
   static constexpr double kAllowance = 1.1;
   double plain_scan_;
-  double balance_ = 0;
+  double balance_;
 };
 
 }  // namespace palettra
