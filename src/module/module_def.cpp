@@ -12,6 +12,8 @@ constexpr const char kSubinterpreterRefusal[] =
     "palettra does not yet support subinterpreters, see "
     "https://github.com/palettra/palettra/issues/1";
 
+}  // namespace
+
 Result<Ref> make_function(const MethodDescription& description, PyObject* module) {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return fail(PendingError::fetch_after_failure());
@@ -22,6 +24,8 @@ Result<Ref> make_function(const MethodDescription& description, PyObject* module
   if (!function) return fail(PendingError::fetch_after_failure());
   return function;
 }
+
+namespace {
 
 // The module's __all__ list, created empty when the module has none.
 Result<Ref> index(PyObject* module) {

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "module/convert_function.hpp"
 #include "module/pending_error.hpp"
+#include "module/py_ref.hpp"
 
 namespace palettra {
 
@@ -23,6 +25,9 @@ Result<PyObject*> make_module(ModuleDef& module_def);
 
 // Adds convert to a new module and lists it in __all__.
 Status initialize_module(PyObject* module);
+
+// A function object of the module for a method of the module.
+Result<Ref> make_function(const MethodDescription& description, PyObject* module);
 
 // Makes `function` the module attribute named by its __name__ and appends
 // that name to __all__. Consumes the function reference.

@@ -1,0 +1,267 @@
+#include "engine/engine_functions.hpp"
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/buffer_view.hpp"
+#include "engine/dither_input.hpp"
+#include "engine/error_diffusion.hpp"
+#include "engine/ordered_dither.hpp"
+#include "engine/released_lock.hpp"
+#include "mapping/nearest_rows.hpp"
+#include "module/boundary_guard.hpp"
+#include "module/call_binding.hpp"
+#include "module/conversions.hpp"
+
+namespace palettra {
+namespace {
+
+constexpr int kReadFlags = PyBUF_RECORDS_RO;
+constexpr int kWriteFlags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE;
+
+PendingError value_error(std::string message) {
+  return PendingError::with_message(PyExc_ValueError, std::move(message));
+}
+
+// Writes each run of chosen rows into the index map.
+class IndexWriter final : public RowSink {
+ public:
+  explicit IndexWriter(const IndexMap& out) : out_(out) {}
+  void take(std::uint64_t first_pixel, std::span<const std::uint64_t> rows) override {
+    for (const std::uint64_t row : rows) out_.set(first_pixel++, row);
+  }
+
+ private:
+  const IndexMap& out_;
+};
+
+// The three arrays every function takes, held until it returns.
+struct Arrays {
+  BufferView img_buffer;
+  BufferView palette_buffer;
+  BufferView out_buffer;
+  DirectImage image;
+  PaletteView palette;
+  IndexMap out;
+};
+
+Result<Arrays> take_arrays(PyObject* img, PyObject* palette, PyObject* out) {
+  Result<BufferView> img_buffer = BufferView::acquire(img, kReadFlags, "img");
+  if (!img_buffer) return fail(std::move(img_buffer.error()));
+  Result<BufferView> palette_buffer = BufferView::acquire(palette, kReadFlags, "palette");
+  if (!palette_buffer) return fail(std::move(palette_buffer.error()));
+  Result<BufferView> out_buffer = BufferView::acquire(out, kWriteFlags, "out");
+  if (!out_buffer) return fail(std::move(out_buffer.error()));
+  Result<DirectImage> image = image_of(*img_buffer);
+  if (!image) return fail(std::move(image.error()));
+  Result<PaletteView> view = palette_of(*palette_buffer);
+  if (!view) return fail(std::move(view.error()));
+  Result<IndexMap> map = IndexMap::of(*out_buffer, image->height, image->width, view->rows);
+  if (!map) return fail(std::move(map.error()));
+  const bool has_pixels = image->height != 0 && image->width != 0;
+  if (has_pixels && view->rows == 0) return fail(value_error("the palette has no colours"));
+  if (view->rows != 0 && view->columns < 3) {
+    return fail(value_error("the palette needs at least 3 columns, it has " +
+                            std::to_string(view->columns)));
+  }
+  return Arrays{std::move(*img_buffer), std::move(*palette_buffer), std::move(*out_buffer),
+                *image, *view, *map};
+}
+
+// Dithering moves values within [0, top], the channel range, which every
+// palette entry must lie in too.
+Status check_dither_range(const Arrays& arrays, std::uint64_t top) {
+  if (arrays.image.is_signed) {
+    return fail(PendingError::with_message(PyExc_TypeError, "'img' must hold unsigned integers"));
+  }
+  if (top > kLargestTop) return fail(value_error("'top' must be below 2**32"));
+  for (std::uint64_t k = 0; k < arrays.palette.rows; ++k) {
+    for (std::uint64_t c = 0; c < 3; ++c) {
+      if (arrays.palette.entry(k, c) > top) {
+        return fail(value_error("palette values must lie in the image's channel range 0 to " +
+                                std::to_string(top)));
+      }
+    }
+  }
+  return {};
+}
+
+Result<std::uint64_t> integer_argument(PyObject* object, const char* name) {
+  Result<std::uint64_t> value = extract_u64(object);
+  if (!value) return fail(argument_error(name, std::move(value.error())));
+  return value;
+}
+
+PyObject* none() { return Py_NewRef(Py_None); }
+
+template <std::size_t N>
+Status bind(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+            PyObject* kwnames, std::array<PyObject*, N>& slots) {
+  return bind_fastcall_arguments(description, args, nargs, kwnames, slots);
+}
+
+constexpr std::array<std::string_view, 3> kIndicesNames = {"img", "palette", "out"};
+constexpr FunctionDescription kIndicesDescription{
+    .function_name = "nearest_indices",
+    .class_name = std::nullopt,
+    .positional_names = kIndicesNames,
+    .positional_only_count = 3,
+    .required_positional_count = 3,
+    .keyword_only = {},
+};
+
+Result<PyObject*> nearest_indices(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 3> slots{};
+  if (Status bound = bind(kIndicesDescription, args, nargs, kwnames, slots); !bound) {
+    return fail(std::move(bound.error()));
+  }
+  Result<Arrays> arrays = take_arrays(slots[0], slots[1], slots[2]);
+  if (!arrays) return fail(std::move(arrays.error()));
+  const DirectImage& image = arrays->image;
+  if (image.height == 0 || image.width == 0) return none();
+  // The search is built for the largest value the image holds. Bytes can
+  // hold no larger one, so another thread writing to the image meanwhile
+  // cannot take a pixel past it; wider images keep the lock.
+  const bool bytes = image.element_size == 1 && !image.is_signed;
+  bool mapped;
+  {
+    ReleasedLock unlocked(bytes);
+    IndexWriter writer(arrays->out);
+    mapped = nearest_rows_of_image(image, arrays->palette, writer);
+  }
+  if (!mapped) return fail(value_error("'img' holds negative values"));
+  return none();
+}
+
+constexpr std::array<std::string_view, 7> kDiffuseNames = {
+    "img", "palette", "out", "method", "serpentine", "strength", "top"};
+constexpr FunctionDescription kDiffuseDescription{
+    .function_name = "diffuse",
+    .class_name = std::nullopt,
+    .positional_names = kDiffuseNames,
+    .positional_only_count = 7,
+    .required_positional_count = 7,
+    .keyword_only = {},
+};
+
+Result<PyObject*> diffuse_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 7> slots{};
+  if (Status bound = bind(kDiffuseDescription, args, nargs, kwnames, slots); !bound) {
+    return fail(std::move(bound.error()));
+  }
+  Result<Arrays> arrays = take_arrays(slots[0], slots[1], slots[2]);
+  if (!arrays) return fail(std::move(arrays.error()));
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_Check(slots[3]) ? PyUnicode_AsUTF8AndSize(slots[3], &length) : nullptr;
+  if (text == nullptr) {
+    if (PyErr_Occurred() != nullptr) return fail(PendingError::fetch_after_failure());
+    return fail(PendingError::with_message(PyExc_TypeError, "'method' must be a str"));
+  }
+  const std::string_view method(text, static_cast<std::size_t>(length));
+  if (!is_diffusion_method(method)) {
+    return fail(value_error("unknown error diffusion method '" + std::string(method) + "'"));
+  }
+  const int serpentine = PyObject_IsTrue(slots[4]);
+  if (serpentine < 0) return fail(PendingError::fetch_after_failure());
+  Result<std::uint64_t> strength = integer_argument(slots[5], "strength");
+  if (!strength) return fail(std::move(strength.error()));
+  if (*strength > 4096) return fail(value_error("'strength' must lie in 0 to 4096"));
+  Result<std::uint64_t> top = integer_argument(slots[6], "top");
+  if (!top) return fail(std::move(top.error()));
+  if (Status range = check_dither_range(*arrays, *top); !range) return fail(std::move(range.error()));
+  {
+    ReleasedLock unlocked(true);
+    diffuse(arrays->image, arrays->palette, arrays->out, method, serpentine != 0,
+            static_cast<std::int64_t>(*strength), *top);
+  }
+  return none();
+}
+
+constexpr std::array<std::string_view, 7> kOrderNames = {
+    "img", "palette", "out", "offsets", "origin_row", "origin_column", "top"};
+constexpr FunctionDescription kOrderDescription{
+    .function_name = "order",
+    .class_name = std::nullopt,
+    .positional_names = kOrderNames,
+    .positional_only_count = 7,
+    .required_positional_count = 7,
+    .keyword_only = {},
+};
+
+// A copy of an (N, N, 3) C-contiguous array of int64 offsets, none too
+// large to add to a value.
+Result<std::vector<std::int64_t>> offsets_of(const BufferView& buffer) {
+  const Py_buffer& view = buffer.get();
+  const std::string_view format = view.format != nullptr ? view.format : "B";
+  if (view.ndim != 3 || view.shape[0] < 1 || view.shape[0] != view.shape[1] || view.shape[2] != 3 ||
+      view.itemsize != 8 || (format != "q" && format != "l")) {
+    return fail(PendingError::with_message(PyExc_TypeError,
+                                           "'offsets' must be an (N, N, 3) array of int64"));
+  }
+  const auto* first = static_cast<const std::int64_t*>(view.buf);
+  std::vector<std::int64_t> offsets(first, first + view.len / 8);
+  for (const std::int64_t offset : offsets) {
+    if (offset < -kLargestOffset || offset > kLargestOffset) {
+      return fail(value_error("'offsets' must lie within 2**40 of 0"));
+    }
+  }
+  return offsets;
+}
+
+Result<PyObject*> order_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 7> slots{};
+  if (Status bound = bind(kOrderDescription, args, nargs, kwnames, slots); !bound) {
+    return fail(std::move(bound.error()));
+  }
+  Result<Arrays> arrays = take_arrays(slots[0], slots[1], slots[2]);
+  if (!arrays) return fail(std::move(arrays.error()));
+  Result<BufferView> offsets_buffer =
+      BufferView::acquire(slots[3], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, "offsets");
+  if (!offsets_buffer) return fail(std::move(offsets_buffer.error()));
+  Result<std::vector<std::int64_t>> offsets = offsets_of(*offsets_buffer);
+  if (!offsets) return fail(std::move(offsets.error()));
+  Result<std::uint64_t> origin_row = integer_argument(slots[4], "origin_row");
+  if (!origin_row) return fail(std::move(origin_row.error()));
+  Result<std::uint64_t> origin_column = integer_argument(slots[5], "origin_column");
+  if (!origin_column) return fail(std::move(origin_column.error()));
+  Result<std::uint64_t> top = integer_argument(slots[6], "top");
+  if (!top) return fail(std::move(top.error()));
+  if (Status range = check_dither_range(*arrays, *top); !range) return fail(std::move(range.error()));
+  const OrderedPattern pattern{
+      .offsets = *offsets,
+      .size = static_cast<std::uint64_t>(offsets_buffer->get().shape[0]),
+      .origin_row = *origin_row,
+      .origin_column = *origin_column,
+  };
+  {
+    ReleasedLock unlocked(true);
+    order(arrays->image, arrays->palette, arrays->out, pattern, *top);
+  }
+  return none();
+}
+
+template <Result<PyObject*> (*body)(PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+  return guard_entry([&] { return body(args, nargs, kwnames); });
+}
+
+PyCFunction as_function(PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t,
+                                           PyObject*) noexcept) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+}  // namespace
+
+const std::array<MethodDescription, 3> kEngineMethods{{
+    {"nearest_indices", as_function(entry<nearest_indices>), METH_FASTCALL | METH_KEYWORDS,
+     "nearest_indices(img, palette, out, /)\n--\n\n"},
+    {"diffuse", as_function(entry<diffuse_entry>), METH_FASTCALL | METH_KEYWORDS,
+     "diffuse(img, palette, out, method, serpentine, strength, top, /)\n--\n\n"},
+    {"order", as_function(entry<order_entry>), METH_FASTCALL | METH_KEYWORDS,
+     "order(img, palette, out, offsets, origin_row, origin_column, top, /)\n--\n\n"},
+}};
+
+}  // namespace palettra

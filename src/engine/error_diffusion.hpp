@@ -1,0 +1,23 @@
+// Error diffusion: pixels in scan order, each one's error spread over the
+// neighbours not yet visited, by a kernel of integer weights.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "engine/buffer_view.hpp"
+#include "mapping/direct_image.hpp"
+#include "mapping/palette_view.hpp"
+
+namespace palettra {
+
+// Whether `method` names a kernel.
+bool is_diffusion_method(std::string_view method);
+
+// Fills `out` with the rows chosen for every pixel. The image is unsigned,
+// every value and palette entry (n >= 1 rows, m >= 3 columns) at most
+// `top` <= kLargestTop, `strength` in [0, 4096], `method` a kernel's name.
+void diffuse(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
+             std::string_view method, bool serpentine, std::int64_t strength, std::uint64_t top);
+
+}  // namespace palettra
