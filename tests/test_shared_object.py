@@ -11,7 +11,7 @@ from elftools.elf.elffile import ELFFile
 # The C library and its companions, the unwinder and the loader itself; the
 # interpreter's symbols come from the process, and the C++ runtime is inside.
 ALLOWED_NEEDED = re.compile(r"(lib(c|m|pthread|dl|gcc_s)|ld-linux[\w.-]*)\.so(\.\d+)*")
-MODULES = ["palettra", "palettra_twin", "_palettra_testing"]
+MODULES = ["palettra", "palettra_twin", "_palettra_testing", "palettra_tools._engine"]
 
 # A sanitized build shares the sanitizers' C++ runtime with the process.
 pytestmark = pytest.mark.skipif(
@@ -42,7 +42,7 @@ def dynamic_view(path):
 @pytest.mark.parametrize("name", MODULES)
 def test_only_the_init_function_is_exported(name):
     exported, _ = dynamic_view(importlib.import_module(name).__file__)
-    assert exported == [f"PyInit_{name}"]
+    assert exported == [f"PyInit_{name.rpartition('.')[2]}"]
 
 
 @pytest.mark.parametrize("name", MODULES)

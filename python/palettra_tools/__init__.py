@@ -3,10 +3,12 @@
 palettra.convert does the mapping; this package brings the rest: built-in
 and file palettes as (n, 3) uint64 arrays, reading images upright and in
 sRGB at 8 or 16 bits with their alpha, writing them as PNG, GIF or lossless
-WebP, banded conversion with progress, matching in CIELAB, and chunked
-conversion of Dask arrays (palettra_tools.chunked).
+WebP, banded conversion with progress, matching in CIELAB, index maps and
+dithering (`indices`, `dither`), and chunked conversion of Dask arrays
+(palettra_tools.chunked).
 """
 
+from .dithering import METHODS, dither, indices
 from .errors import ImageError, ImageTooLargeError, PaletteError, ToolsError, ToolsWarning
 from .images import DEFAULT_MAX_PIXELS, Picture, read_image
 from .lab import lab_coordinates, srgb_to_lab
@@ -40,6 +42,7 @@ from .palette_files import (
 __all__ = [
     "DEFAULT_MAX_PIXELS",
     "FORMATS",
+    "METHODS",
     "METRICS",
     "Metric",
     "PALETTES",
@@ -54,10 +57,12 @@ __all__ = [
     "convert_in_bands",
     "convert_lab",
     "convert_picture",
+    "dither",
     "format_act",
     "format_gpl",
     "format_hex",
     "format_jasc",
+    "indices",
     "lab_coordinates",
     "load_palette",
     "map_colours",

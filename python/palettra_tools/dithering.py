@@ -1,0 +1,216 @@
+"""Index maps and dithering: the chosen palette row of every pixel.
+
+`indices` picks the exactly nearest row of every pixel, as palettra.convert
+does; `dither` first moves each pixel's value by the error carried from its
+neighbours (error diffusion) or by an offset that depends on its position
+(ordered dithering), then picks the exactly nearest row of the moved value.
+The arithmetic is integer throughout and written down in docs/dithering.md,
+so the same input gives the same index map everywhere.
+"""
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _engine, lab
+
+ERROR_DIFFUSION = (
+    "floyd-steinberg",
+    "false-floyd-steinberg",
+    "jarvis-judice-ninke",
+    "stucki",
+    "burkes",
+    "sierra",
+    "sierra-two-row",
+    "sierra-lite",
+    "atkinson",
+)
+ORDERED = {"bayer2": 2, "bayer4": 4, "bayer8": 8, "bayer16": 16}
+METHODS = ("none", *ERROR_DIFFUSION, *ORDERED)
+METRICS = ("rgb", "lab")
+
+# strength is applied as an integer factor in units of 1/STRENGTH_ONE.
+STRENGTH_ONE = 4096
+# Integer Lab coordinates lie in [0, 2**21); dithering keeps them there.
+LAB_TOP = (1 << 21) - 1
+# Pixels per band when Lab coordinates are computed.
+LAB_BAND_PIXELS = 1 << 16
+
+IndexMap = npt.NDArray[np.unsignedinteger[Any]]
+
+
+def index_dtype(rows: int) -> np.dtype[Any]:
+    """uint8 for palettes of at most 256 rows, uint16 up to 65,536, uint32 beyond."""
+    if rows <= 1 << 8:
+        return np.dtype(np.uint8)
+    if rows <= 1 << 16:
+        return np.dtype(np.uint16)
+    return np.dtype(np.uint32)
+
+
+def _check_metric(metric: str) -> None:
+    if metric not in METRICS:
+        raise ValueError(f"unknown metric {metric!r}: use one of {', '.join(METRICS)}")
+
+
+def _image(img: npt.ArrayLike) -> npt.NDArray[np.integer[Any]]:
+    array = np.asarray(img)
+    if not np.issubdtype(array.dtype, np.integer):
+        raise TypeError(f"img must hold integers, not {array.dtype}")
+    if array.ndim != 3 or array.shape[2] < 3:
+        raise ValueError(f"img must be an (h, w, c) array with c >= 3, got shape {array.shape}")
+    if not array.dtype.isnative:
+        array = array.astype(array.dtype.newbyteorder("="))
+    return array
+
+
+def _palette(palette: npt.ArrayLike, pixels: int) -> npt.NDArray[np.uint64]:
+    """A private uint64 copy of the first three columns."""
+    array = np.asarray(palette)
+    if array.ndim != 2 or array.shape[1] < 3:
+        raise ValueError(f"the palette must be an (n, m) array with m >= 3, got shape {array.shape}")
+    if not np.issubdtype(array.dtype, np.integer):
+        raise TypeError(f"the palette must hold integers, not {array.dtype}")
+    if len(array) == 0 and pixels:
+        raise ValueError("the palette has no colours")
+    if array.size and array[:, :3].min() < 0:
+        raise ValueError("palette values must not be negative")
+    return np.array(array[:, :3], dtype=np.uint64, order="C")
+
+
+def _depth(image: npt.NDArray[np.integer[Any]]) -> int:
+    if image.dtype == np.uint8:
+        return 8
+    if image.dtype == np.uint16:
+        return 16
+    raise TypeError(f"this needs a uint8 or uint16 image, not {image.dtype}")
+
+
+def lab_image(image: npt.NDArray[np.integer[Any]], bits: int) -> npt.NDArray[np.uint32]:
+    """The integer Lab coordinates (see `lab`) of every pixel, computed a band
+    of rows at a time so that the floating-point work stays small."""
+    height, width = image.shape[:2]
+    coordinates = np.empty((height, width, 3), dtype=np.uint32)
+    rows = max(1, LAB_BAND_PIXELS // max(width, 1))
+    for start in range(0, height, rows):
+        coordinates[start : start + rows] = lab.lab_coordinates(image[start : start + rows], bits)
+    return coordinates
+
+
+def indices(img: npt.ArrayLike, palette: npt.ArrayLike, *, metric: str = "rgb") -> IndexMap:
+    """The (h, w) map of the first nearest palette row of every pixel of `img`
+    (h, w, c >= 3), an integer array with the palette in its scale.
+
+    With metric "rgb", palette[indices(img, palette)] is palettra.convert(img,
+    palette); with "lab" (uint8 or uint16 images) the rows are nearest in
+    integer CIELAB, as `lab` describes.
+    """
+    _check_metric(metric)
+    image = _image(img)
+    height, width = image.shape[:2]
+    rows = _palette(palette, height * width)
+    out = np.empty((height, width), dtype=index_dtype(len(rows)))
+    if metric == "rgb":
+        _engine.nearest_indices(image, rows, out)
+        return out
+    bits = _depth(image)
+    if image.size and rows.max(initial=0) >= 1 << bits:
+        raise ValueError(f"palette values must lie in the image's channel range 0 to {(1 << bits) - 1}")
+    _engine.nearest_indices(lab_image(image, bits), lab.lab_coordinates(rows, bits), out)
+    return out
+
+
+def _strength(strength: float) -> int:
+    if isinstance(strength, bool) or not isinstance(strength, (int, float)):
+        raise TypeError(f"strength must be a number, not {type(strength).__name__}")
+    if not 0.0 <= strength <= 1.0:
+        raise ValueError(f"strength must lie in 0 to 1, got {strength}")
+    return round(strength * STRENGTH_ONE)
+
+
+def bayer_matrix(size: int) -> npt.NDArray[np.int64]:
+    """The (size, size) threshold matrix, values 0 to size² − 1."""
+    matrix = np.zeros((1, 1), dtype=np.int64)
+    while len(matrix) < size:
+        matrix = np.block([[4 * matrix, 4 * matrix + 2], [4 * matrix + 3, 4 * matrix + 1]])
+    return matrix
+
+
+def _steps(rows: int) -> int:
+    """One less than the integer nearest to the cube root of the row count, at least 1."""
+    root = 0
+    while (root + 1) ** 3 <= rows:
+        root += 1
+    if 8 * rows >= (2 * root + 1) ** 3:
+        root += 1
+    return max(1, root - 1)
+
+
+def ordered_offsets(size: int, palette: npt.NDArray[np.uint64], strength: int) -> npt.NDArray[np.int64]:
+    """The (size, size, 3) offsets added to a pixel's channels by its place in the pattern."""
+    columns = palette.astype(np.int64)
+    spread = (columns.max(axis=0) - columns.min(axis=0)) // _steps(len(palette))
+    area = size * size
+    centred = 2 * bayer_matrix(size) + 1 - area
+    offsets: npt.NDArray[np.int64] = (centred[:, :, None] * spread * strength) // (2 * area * STRENGTH_ONE)
+    return np.ascontiguousarray(offsets)
+
+
+def dither_block(
+    img: npt.ArrayLike,
+    palette: npt.ArrayLike,
+    method: str,
+    *,
+    serpentine: bool = False,
+    strength: float = 1.0,
+    metric: str = "rgb",
+    origin: tuple[int, int] = (0, 0),
+) -> IndexMap:
+    """`dither` for a block of a larger image whose first pixel is at
+    `origin` there; ordered thresholds follow the position in the whole image."""
+    if method not in METHODS:
+        raise ValueError(f"unknown dithering method {method!r}: use one of {', '.join(METHODS)}")
+    _check_metric(metric)
+    factor = _strength(strength)
+    image = _image(img)
+    bits = _depth(image)
+    if method == "none":
+        return indices(image, palette, metric=metric)
+    height, width = image.shape[:2]
+    rows = _palette(palette, height * width)
+    top = (1 << bits) - 1
+    if rows.size and int(rows.max()) > top:
+        raise ValueError(f"palette values must lie in the image's channel range 0 to {top}")
+    out = np.empty((height, width), dtype=index_dtype(len(rows)))
+    if height * width == 0:
+        return out
+    values: npt.NDArray[np.integer[Any]] = image
+    if metric == "lab":
+        values, rows, top = lab_image(image, bits), lab.lab_coordinates(rows, bits), LAB_TOP
+    if method in ORDERED:
+        offsets = ordered_offsets(ORDERED[method], rows, factor)
+        _engine.order(values, rows, out, offsets, origin[0], origin[1], top)
+    else:
+        _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top)
+    return out
+
+
+def dither(
+    img: npt.ArrayLike,
+    palette: npt.ArrayLike,
+    method: str = "floyd-steinberg",
+    *,
+    serpentine: bool = False,
+    strength: float = 1.0,
+    metric: str = "rgb",
+) -> IndexMap:
+    """The (h, w) index map of a uint8 or uint16 image (h, w, c >= 3; channels
+    0 to 2 are used) dithered to the palette (in the image's scale).
+
+    `method` is one of METHODS: "none" (the same as `indices`), an error
+    diffusion kernel, or an ordered Bayer pattern. `serpentine` scans every
+    other row right to left (error diffusion only); `strength` from 0 (no
+    dithering) to 1 scales the carried error or the ordered offsets.
+    """
+    return dither_block(img, palette, method, serpentine=serpentine, strength=strength, metric=metric)

@@ -1,0 +1,259 @@
+"""Index maps and dithering against a plain reference written from docs/dithering.md."""
+
+import numpy as np
+import pytest
+
+import palettra
+from palettra_tools import METHODS, PALETTES, dither, indices, lab_coordinates, map_colours
+from palettra_tools import _engine
+
+RNG = np.random.default_rng(13)
+
+# ------------------------------------------------------------ the reference
+
+KERNELS = {
+    "floyd-steinberg": (16, {(0, 1): 7, (1, -1): 3, (1, 0): 5, (1, 1): 1}),
+    "false-floyd-steinberg": (8, {(0, 1): 3, (1, 0): 3, (1, 1): 2}),
+    "jarvis-judice-ninke": (48, {(0, 1): 7, (0, 2): 5, (1, -2): 3, (1, -1): 5, (1, 0): 7, (1, 1): 5, (1, 2): 3,
+                                 (2, -2): 1, (2, -1): 3, (2, 0): 5, (2, 1): 3, (2, 2): 1}),
+    "stucki": (42, {(0, 1): 8, (0, 2): 4, (1, -2): 2, (1, -1): 4, (1, 0): 8, (1, 1): 4, (1, 2): 2,
+                    (2, -2): 1, (2, -1): 2, (2, 0): 4, (2, 1): 2, (2, 2): 1}),
+    "burkes": (32, {(0, 1): 8, (0, 2): 4, (1, -2): 2, (1, -1): 4, (1, 0): 8, (1, 1): 4, (1, 2): 2}),
+    "sierra": (32, {(0, 1): 5, (0, 2): 3, (1, -2): 2, (1, -1): 4, (1, 0): 5, (1, 1): 4, (1, 2): 2,
+                    (2, -1): 2, (2, 0): 3, (2, 1): 2}),
+    "sierra-two-row": (16, {(0, 1): 4, (0, 2): 3, (1, -2): 1, (1, -1): 2, (1, 0): 3, (1, 1): 2, (1, 2): 1}),
+    "sierra-lite": (4, {(0, 1): 2, (1, -1): 1, (1, 0): 1}),
+    "atkinson": (8, {(0, 1): 1, (0, 2): 1, (1, -1): 1, (1, 0): 1, (1, 1): 1, (2, 0): 1}),
+}  # fmt: skip
+
+
+def nearest(value, palette):
+    distances = [sum((v - p) ** 2 for v, p in zip(value, row)) for row in palette]
+    return distances.index(min(distances))
+
+
+def bayer(size):
+    if size == 1:
+        return [[0]]
+    half = bayer(size // 2)
+    top = [[4 * v for v in row] + [4 * v + 2 for v in row] for row in half]
+    bottom = [[4 * v + 3 for v in row] + [4 * v + 1 for v in row] for row in half]
+    return top + bottom
+
+
+def reference(image, palette, method, serpentine, strength, top):
+    """Lists of integers in, list of rows of indices out."""
+    height, width = len(image), len(image[0])
+    factor = round(strength * 4096)
+    out = [[0] * width for _ in range(height)]
+    if method == "none":
+        return [[nearest(pixel, palette) for pixel in row] for row in image]
+    if method.startswith("bayer"):
+        size = int(method[5:])
+        matrix = bayer(size)
+        root = 0
+        while (root + 1) ** 3 <= len(palette):
+            root += 1
+        if 8 * len(palette) >= (2 * root + 1) ** 3:
+            root += 1
+        steps = max(1, root - 1)
+        spread = [(max(row[c] for row in palette) - min(row[c] for row in palette)) // steps for c in range(3)]
+        for i in range(height):
+            for j in range(width):
+                m = matrix[i % size][j % size]
+                offsets = [((2 * m + 1 - size * size) * spread[c] * factor) // (2 * size * size * 4096) for c in range(3)]
+                adjusted = [min(max(image[i][j][c] + offsets[c], 0), top) for c in range(3)]
+                out[i][j] = nearest(adjusted, palette)
+        return out
+    denominator, taps = KERNELS[method]
+    accumulators = [[[0, 0, 0] for _ in range(width)] for _ in range(height)]
+    for i in range(height):
+        backwards = serpentine and i % 2 == 1
+        for j in reversed(range(width)) if backwards else range(width):
+            carried = accumulators[i][j]
+            adjusted = [
+                min(max(image[i][j][c] + (carried[c] + 2048 * denominator) // (4096 * denominator), 0), top)
+                for c in range(3)
+            ]
+            k = nearest(adjusted, palette)
+            out[i][j] = k
+            for (dy, dx), weight in taps.items():
+                y, x = i + dy, j + (-dx if backwards else dx)
+                if y < height and 0 <= x < width:
+                    for c in range(3):
+                        accumulators[y][x][c] += weight * (adjusted[c] - palette[k][c]) * factor
+    return out
+
+
+def small_case(bits):
+    """A noisy gradient that reaches both ends of the range, and a palette
+    that does not, so clamping and large errors both happen."""
+    top = (1 << bits) - 1
+    ramp = np.linspace(0, top, 9)[None, :, None] * np.ones((7, 1, 3))
+    noise = RNG.integers(-top // 5, top // 5, (7, 9, 3), endpoint=True)
+    image = np.clip(ramp + noise, 0, top).astype(np.uint8 if bits == 8 else np.uint16)
+    image[0, 0], image[-1, -1] = 0, top
+    palette = RNG.integers(top // 10, top - top // 10, (6, 3), endpoint=True).astype(np.uint64)
+    palette[1] = palette[4]  # equal rows: the first must win
+    return image, palette
+
+
+@pytest.mark.parametrize("bits", [8, 16])
+@pytest.mark.parametrize("metric", ["rgb", "lab"])
+@pytest.mark.parametrize("serpentine, strength", [(False, 1.0), (True, 1.0), (False, 0.55), (True, 0.3)])
+@pytest.mark.parametrize("method", METHODS)
+def test_every_method_gives_the_reference_index_map(method, serpentine, strength, metric, bits):
+    image, palette = small_case(bits)
+    top = (1 << bits) - 1
+    values, rows = image.astype(np.int64), palette.astype(np.int64)
+    if metric == "lab":
+        values, rows, top = lab_coordinates(image, bits).astype(np.int64), lab_coordinates(palette, bits).astype(np.int64), (1 << 21) - 1
+    expected = reference(values.tolist(), rows.tolist(), method, serpentine, strength, top)
+    result = dither(image, palette, method, serpentine=serpentine, strength=strength, metric=metric)
+    assert result.dtype == np.uint8 and result.tolist() == expected
+
+
+# ------------------------------------------------------------ properties
+
+INTEGER_TYPES = ["u1", "i1", "u2", "i2", ">u2", "u4", "i4", "u8", "i8"]
+
+
+@pytest.mark.parametrize("layout", ["contiguous", "strided", "reversed"])
+@pytest.mark.parametrize("dtype", INTEGER_TYPES)
+@pytest.mark.parametrize("colours", [1, 5, 300])
+def test_indices_pick_the_rows_convert_picks(dtype, layout, colours):
+    info = np.iinfo(np.dtype(dtype))
+    high = min(info.max, 1 << 40)
+    image = RNG.integers(0, high, (9, 8, 4), endpoint=True).astype(dtype)
+    palette = RNG.integers(0, high, (colours, 4), endpoint=True).astype(np.uint64)
+    palette[-1] = palette[0]
+    if layout == "strided":
+        image = image[::2, ::-1, [2, 0, 3, 1]]
+    elif layout == "reversed":
+        image, palette = image[::-1], palette[::-1]
+    result = indices(image, palette)
+    assert result.dtype == (np.uint8 if colours <= 256 else np.uint16)
+    assert np.array_equal(palette[result][..., :3], palettra.convert(image, palette))
+
+
+def test_values_beyond_double_precision_tie_as_convert_ties():
+    image = np.full((1, 2, 3), 1 << 60, dtype=np.uint64)
+    palette = np.array([[(1 << 60) + 1, 0, 0], [1 << 60, 0, 0]], np.uint64)
+    palette[:, 1:] = 1 << 60
+    assert indices(image, palette).tolist() == [[0, 0]]
+
+
+@pytest.mark.parametrize("rows, dtype", [(256, np.uint8), (257, np.uint16), (65536, np.uint16), (65537, np.uint32)])
+def test_the_index_type_fits_the_palette(rows, dtype):
+    palette = np.zeros((rows, 3), np.uint64)
+    palette[-1] = 255
+    image = np.full((2, 3, 3), 255, np.uint8)
+    result = indices(image, palette)
+    assert result.dtype == dtype and (result == rows - 1).all()
+
+
+@pytest.mark.parametrize("bits", [8, 16])
+def test_lab_indices_pick_the_colours_the_lab_mapping_picks(bits):
+    image, palette = small_case(bits)
+    chosen = indices(image, palette, metric="lab")
+    assert np.array_equal(palette[chosen], map_colours(image, palette, metric="lab", bits=bits))
+
+
+@pytest.mark.parametrize("metric", ["rgb", "lab"])
+@pytest.mark.parametrize("method", METHODS)
+def test_palette_colours_stay_and_strength_zero_is_indices(method, metric):
+    palette = PALETTES["pico-8"].colours * np.uint64(257)
+    image = palette[RNG.integers(0, len(palette), (17, 19))].astype(np.uint16)
+    if method not in ("none", "bayer2", "bayer4", "bayer8", "bayer16"):
+        assert np.array_equal(palette[dither(image, palette, method, metric=metric)], image)
+    noisy = RNG.integers(0, 1 << 16, (17, 19, 3)).astype(np.uint16)
+    assert np.array_equal(dither(noisy, palette, method, strength=0, metric=metric), indices(noisy, palette, metric=metric))
+
+
+def test_the_same_input_gives_the_same_bits_and_dithering_changes_them():
+    image = np.repeat(np.linspace(0, 255, 64).astype(np.uint8)[None, :, None], 3, axis=2).repeat(8, axis=0)
+    palette = PALETTES["bw"].colours
+    runs = [dither(image, palette, "floyd-steinberg") for _ in range(3)]
+    assert all(np.array_equal(runs[0], run) for run in runs)
+    # A grey ramp on black and white: the share of white follows the grey.
+    white = runs[0].mean(axis=0)
+    assert abs(white.mean() - 0.5) < 0.02 and white[:8].mean() < 0.1 and white[-8:].mean() > 0.9
+
+
+GOOD = np.zeros((2, 2, 3), np.uint8)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: indices(GOOD.astype(float), PALETTES["bw"].colours), TypeError, "integers"),
+        (lambda: indices(GOOD[..., 0], PALETTES["bw"].colours), ValueError, r"\(h, w, c\)"),
+        (lambda: indices(GOOD[..., :2], PALETTES["bw"].colours), ValueError, "c >= 3"),
+        (lambda: indices(GOOD.astype(np.int8) - 1, PALETTES["bw"].colours), ValueError, "negative"),
+        (lambda: indices(GOOD, np.zeros((0, 3), np.uint64)), ValueError, "no colours"),
+        (lambda: indices(GOOD, np.zeros((2, 2), np.uint64)), ValueError, "m >= 3"),
+        (lambda: indices(GOOD, np.array([[-1, 0, 0]])), ValueError, "negative"),
+        (lambda: indices(GOOD, PALETTES["bw"].colours, metric="xyz"), ValueError, "metric"),
+        (lambda: indices(GOOD.astype(np.uint32), PALETTES["bw"].colours, metric="lab"), TypeError, "uint8 or uint16"),
+        (lambda: dither(GOOD, PALETTES["bw"].colours, "blue-noise"), ValueError, "unknown dithering method"),
+        (lambda: dither(GOOD, PALETTES["bw"].colours, strength=1.5), ValueError, "0 to 1"),
+        (lambda: dither(GOOD, PALETTES["bw"].colours, strength="1"), TypeError, "number"),
+        (lambda: dither(GOOD.astype(np.int16), PALETTES["bw"].colours), TypeError, "uint8 or uint16"),
+        (lambda: dither(GOOD, np.array([[256, 0, 0]])), ValueError, "0 to 255"),
+    ],
+)
+def test_bad_input_is_a_clear_error(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+@pytest.mark.parametrize("shape", [(0, 4, 3), (3, 0, 3)])
+def test_empty_images_need_no_palette_row(shape):
+    empty = np.zeros((0, 3), np.uint64)
+    assert indices(np.zeros(shape, np.uint8), empty).shape == shape[:2]
+    assert dither(np.zeros(shape, np.uint8), empty).shape == shape[:2]
+
+
+# ------------------------------------------------------------ the engine's own guards
+
+PALETTE = np.array([[0, 0, 0], [255, 255, 255]], np.uint64)
+OUT = np.zeros((2, 2), np.uint8)
+OFFSETS = np.zeros((2, 2, 3), np.int64)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: _engine.nearest_indices(GOOD, PALETTE), TypeError, "missing"),
+        (lambda: _engine.nearest_indices(GOOD, PALETTE, OUT[:1]), TypeError, "'out'"),
+        (lambda: _engine.nearest_indices(GOOD, PALETTE, OUT.astype(np.int8)), TypeError, "'out'"),
+        (lambda: _engine.nearest_indices(GOOD, np.zeros((300, 3), np.uint64), OUT), TypeError, "wide enough"),
+        (lambda: _engine.nearest_indices(GOOD, PALETTE, np.zeros((2, 2), np.uint8)[:, ::-1]), ValueError, "contiguous"),
+        (lambda: _engine.nearest_indices(GOOD, PALETTE.astype(np.int64), OUT), TypeError, "'palette'"),
+        (lambda: _engine.nearest_indices(GOOD.astype(np.float32), PALETTE, OUT), TypeError, "'img'"),
+        (lambda: _engine.nearest_indices(b"abc", PALETTE, OUT), TypeError, "'img'"),
+        (lambda: _engine.nearest_indices(GOOD, PALETTE[:, :2].copy(), OUT), ValueError, "3 columns"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "nope", False, 4096, 255), ValueError, "unknown"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, 7, False, 4096, 255), TypeError, "'method'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4097, 255), ValueError, "'strength'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, -1, 255), OverflowError, "negative"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 1 << 32), ValueError, "'top'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 254), ValueError, "0 to 254"),
+        (lambda: _engine.diffuse(GOOD.astype(np.int8), PALETTE, OUT, "atkinson", False, 4096, 255), TypeError, "unsigned"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS[:1], 0, 0, 255), TypeError, "'offsets'"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS.astype(np.int32), 0, 0, 255), TypeError, "'offsets'"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS + (1 << 41), 0, 0, 255), ValueError, "2\\*\\*40"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, -1, 0, 255), OverflowError, "negative"),
+    ],
+)
+def test_the_engine_refuses_what_it_cannot_use(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_the_engine_writes_only_into_writeable_maps():
+    frozen = OUT.copy()
+    frozen.flags.writeable = False
+    with pytest.raises(ValueError, match="read-only"):
+        _engine.nearest_indices(GOOD, PALETTE, frozen)
+    assert (frozen == 0).all()
