@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "mapping/direct_image.hpp"
 #include "mapping/palette_view.hpp"
@@ -45,22 +46,26 @@ class IndexMap {
   static Result<IndexMap> of(const BufferView& buffer, std::uint64_t height, std::uint64_t width,
                              std::uint64_t rows);
 
-  void set(std::uint64_t pixel, std::uint64_t row) const noexcept {
+  // Rows for the pixels from `first_pixel` on, in row-major order.
+  void write(std::uint64_t first_pixel, std::span<const std::uint64_t> rows) const noexcept {
     switch (element_size_) {
       case 1:
-        static_cast<std::uint8_t*>(data_)[pixel] = static_cast<std::uint8_t>(row);
-        break;
+        return write_as<std::uint8_t>(first_pixel, rows);
       case 2:
-        static_cast<std::uint16_t*>(data_)[pixel] = static_cast<std::uint16_t>(row);
-        break;
+        return write_as<std::uint16_t>(first_pixel, rows);
       default:
-        static_cast<std::uint32_t*>(data_)[pixel] = static_cast<std::uint32_t>(row);
-        break;
+        return write_as<std::uint32_t>(first_pixel, rows);
     }
   }
 
  private:
   IndexMap(void* data, unsigned element_size) noexcept : data_(data), element_size_(element_size) {}
+  template <class T>
+  void write_as(std::uint64_t first_pixel, std::span<const std::uint64_t> rows) const noexcept {
+    T* out = static_cast<T*>(data_) + first_pixel;
+    for (const std::uint64_t row : rows) *out++ = static_cast<T>(row);
+  }
+
   void* data_;
   unsigned element_size_;
 };

@@ -30,7 +30,7 @@ class IndexWriter final : public RowSink {
  public:
   explicit IndexWriter(const IndexMap& out) : out_(out) {}
   void take(std::uint64_t first_pixel, std::span<const std::uint64_t> rows) override {
-    for (const std::uint64_t row : rows) out_.set(first_pixel++, row);
+    out_.write(first_pixel, rows);
   }
 
  private:

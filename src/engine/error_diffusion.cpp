@@ -90,42 +90,62 @@ class ErrorRows {
   std::vector<std::int64_t> cells_;
 };
 
+// The weight of the tap `dx` columns ahead in the same row, or 0.
+constexpr std::int64_t ahead_weight(const Kernel& kernel, int dx) {
+  for (std::size_t t = 0; t < kernel.count; ++t) {
+    if (kernel.taps[t].dy == 0 && kernel.taps[t].dx == dx) return kernel.taps[t].weight;
+  }
+  return 0;
+}
+
 template <Kernel kernel, class T>
 void diffuse_with(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
                   bool serpentine, std::int64_t strength, std::uint64_t top) {
   constexpr std::int64_t unit = kStrengthOne * kernel.denominator;
+  constexpr std::int64_t next_weight = ahead_weight(kernel, 1);
+  constexpr std::int64_t after_weight = ahead_weight(kernel, 2);
+  static_assert(ahead_weight(kernel, 3) == 0);
   const std::vector<std::int64_t> entries = palette_entries(palette);
   NearestRows search(palette, top, image.height * image.width);
   ErrorRows<kernel> errors(image.width);
+  std::vector<std::uint64_t> chosen(image.width);
   const auto width = static_cast<std::int64_t>(image.width);
   const auto bound = static_cast<std::int64_t>(top);
   for (std::uint64_t i = 0; i < image.height; ++i) {
     const bool backwards = serpentine && i % 2 == 1;
     const std::int64_t step = backwards ? -1 : 1;
-    std::int64_t* ahead[3] = {errors.at(i, 0), errors.at(i + 1, 0), errors.at(i + 2, 0)};
+    std::int64_t* below[3] = {errors.at(i, 0), errors.at(i + 1, 0), errors.at(i + 2, 0)};
+    // What the row's own pixels carry one and two pixels ahead stays in
+    // registers: each pixel waits for the one before it, and a round trip
+    // through memory would lengthen that wait.
+    std::int64_t next[3] = {};
+    std::int64_t after[3] = {};
     const char* row = image.data + static_cast<std::int64_t>(i) * image.row_stride;
     for (std::int64_t t = 0; t < width; ++t) {
       const std::int64_t j = backwards ? width - 1 - t : t;
       const char* pixel = row + j * image.column_stride;
-      std::int64_t* here = ahead[0] + 3 * j;
+      const std::int64_t* from_above = below[0] + 3 * j;
       std::int64_t adjusted[3];
       for (int c = 0; c < 3; ++c) {
         const std::int64_t value = channel_value<T>(pixel, image.channel_stride, c, top);
-        adjusted[c] = clamped(value + rounded<unit>(here[c]), bound);
+        adjusted[c] = clamped(value + rounded<unit>(from_above[c] + next[c]), bound);
       }
-      const std::uint64_t chosen = search.nearest(static_cast<std::uint64_t>(adjusted[0]),
-                                                  static_cast<std::uint64_t>(adjusted[1]),
-                                                  static_cast<std::uint64_t>(adjusted[2]));
-      out.set(i * image.width + static_cast<std::uint64_t>(j), chosen);
-      const std::int64_t* colour = &entries[3 * chosen];
+      const std::uint64_t row_chosen = search.nearest(static_cast<std::uint64_t>(adjusted[0]),
+                                                      static_cast<std::uint64_t>(adjusted[1]),
+                                                      static_cast<std::uint64_t>(adjusted[2]));
+      chosen[static_cast<std::size_t>(j)] = row_chosen;
+      const std::int64_t* colour = &entries[3 * row_chosen];
       for (int c = 0; c < 3; ++c) {
         const std::int64_t error = (adjusted[c] - colour[c]) * strength;
+        next[c] = after[c] + error * next_weight;
+        after[c] = error * after_weight;
         for (std::size_t k = 0; k < kernel.count; ++k) {
           const Tap& tap = kernel.taps[k];
-          ahead[tap.dy][3 * (j + step * tap.dx) + c] += error * tap.weight;
+          if (tap.dy != 0) below[tap.dy][3 * (j + step * tap.dx) + c] += error * tap.weight;
         }
       }
     }
+    out.write(i * image.width, chosen);
     errors.finish(i);
   }
 }

@@ -1,5 +1,7 @@
 #include "engine/ordered_dither.hpp"
 
+#include <vector>
+
 #include "engine/dither_input.hpp"
 #include "mapping/nearest_rows.hpp"
 
@@ -12,6 +14,7 @@ void order_with(const DirectImage& image, const PaletteView& palette, const Inde
   NearestRows search(palette, top, image.height * image.width);
   const auto bound = static_cast<std::int64_t>(top);
   const std::uint64_t size = pattern.size;
+  std::vector<std::uint64_t> chosen(image.width);
   for (std::uint64_t i = 0; i < image.height; ++i) {
     const char* pixel = image.data + static_cast<std::int64_t>(i) * image.row_stride;
     const std::int64_t* pattern_row =
@@ -25,8 +28,9 @@ void order_with(const DirectImage& image, const PaletteView& palette, const Inde
         const std::int64_t value = channel_value<T>(pixel, image.channel_stride, c, top);
         adjusted[c] = static_cast<std::uint64_t>(clamped(value + offset[c], bound));
       }
-      out.set(i * image.width + j, search.nearest(adjusted[0], adjusted[1], adjusted[2]));
+      chosen[j] = search.nearest(adjusted[0], adjusted[1], adjusted[2]);
     }
+    out.write(i * image.width, chosen);
   }
 }
 
