@@ -8,13 +8,11 @@ dithering (`indices`, `dither`), and chunked conversion of Dask arrays
 (palettra_tools.chunked).
 """
 
-from .dithering import METHODS, dither, indices
+from .dithering import METHODS, Method, dither, indices
 from .errors import ImageError, ImageTooLargeError, PaletteError, ToolsError, ToolsWarning
 from .images import DEFAULT_MAX_PIXELS, Picture, read_image
 from .lab import lab_coordinates, srgb_to_lab
 from .mapping import (
-    METRICS,
-    Metric,
     changed_pixels,
     convert_in_bands,
     convert_lab,
@@ -22,6 +20,7 @@ from .mapping import (
     map_colours,
     palette_for_depth,
 )
+from .metrics import METRICS, Metric
 from .named import PALETTES, NamedPalette
 from .output import output_format, write_image
 from .palette_files import (
@@ -44,6 +43,7 @@ __all__ = [
     "FORMATS",
     "METHODS",
     "METRICS",
+    "Method",
     "Metric",
     "PALETTES",
     "ImageError",

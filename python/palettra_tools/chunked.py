@@ -11,7 +11,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from .mapping import METRICS, Metric, map_colours
+from .mapping import map_colours
+from .metrics import METRICS, Metric
 
 if TYPE_CHECKING:
     import dask.array as da

@@ -7,9 +7,11 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TextIO
 
+from .dithering import ERROR_DIFFUSION, METHODS, ORDERED, IndexMap
 from .errors import ImageError, ImageTooLargeError, ToolsError
 from .images import DEFAULT_MAX_PIXELS, Picture, read_image
-from .mapping import METRICS, Metric, changed_pixels, convert_picture
+from .mapping import changed_by_indices, index_picture, picture_from_indices
+from .metrics import METRICS
 from .named import PALETTES
 from .output import output_format, write_image
 from .palette_files import Palette, load_palette
@@ -89,8 +91,22 @@ def _parser() -> argparse.ArgumentParser:
         help="rgb: nearest by RGB distance (default); lab: nearest by CIELAB ΔE*ab (1976)",
     )  # fmt: skip
     parser.add_argument(
-        "--indexed", action="store_true", help="write indexed (palette) PNGs; the palette must have at most 256 colours"
+        "--dither", choices=METHODS, default="none", metavar="METHOD",
+        help="none (default: every pixel its nearest colour), an error diffusion kernel "
+        f"({', '.join(ERROR_DIFFUSION)}) or an ordered pattern ({', '.join(ORDERED)})",
+    )  # fmt: skip
+    parser.add_argument(
+        "--serpentine", action="store_true", help="error diffusion: scan every other row right to left"
     )
+    parser.add_argument(
+        "--strength", type=float, default=1.0, metavar="S",
+        help="how much of the error or pattern is applied, 0 (none) to 1 (all, the default)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--indexed", action="store_true",
+        help="write indexed (palette) PNGs, the index of every pixel's colour as chosen; "
+        "the palette must have at most 256 colours",
+    )  # fmt: skip
     parser.add_argument(
         "--skip-existing", action="store_true",
         help="leave out inputs whose output exists and inputs that are outputs of other inputs (to re-run a batch)",
@@ -205,11 +221,19 @@ def _share(part: int, whole: int) -> str:
 
 
 def _map(
-    picture: Picture, palette: Palette, metric: Metric, progress: ProgressBar | None
-) -> tuple[Picture, int]:
-    """The picture in the palette's colours, and how many pixels changed."""
-    result = convert_picture(picture, palette, metric=metric, progress=progress)
-    return result, changed_pixels(picture, result)
+    picture: Picture, palette: Palette, args: argparse.Namespace, progress: ProgressBar | None
+) -> tuple[IndexMap, int]:
+    """Every pixel's palette row, dithered as asked, and how many pixels changed colour."""
+    chosen = index_picture(
+        picture,
+        palette,
+        metric=args.metric,
+        dither=args.dither,
+        serpentine=args.serpentine,
+        strength=args.strength,
+        progress=progress,
+    )
+    return chosen, changed_by_indices(picture, palette, chosen)
 
 
 def _convert_one(source: Path, target: Path, palette: Palette, args: argparse.Namespace, reporter: _Reporter) -> None:
@@ -228,18 +252,22 @@ def _convert_one(source: Path, target: Path, palette: Palette, args: argparse.Na
         decoding=decoding,
     )
     height, width = picture.rgb.shape[:2]
-    result, changed = _map(picture, palette, args.metric, reporter.bar)
-    # The input's colours are not needed any more: while the output is
-    # encoded, only the result's are held.
-    del picture
+    chosen, changed = _map(picture, palette, args, reporter.bar)
     if reporter.bar is not None:
         reporter.bar.phase("writing")
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise ImageError(f"{target.parent}: cannot create the folder: {error.strerror or error}") from None
-    indexed = args.indexed or output_format(target) == "GIF"
-    write_image(target, result, palette if indexed else None)
+    if args.indexed or output_format(target) == "GIF":
+        # The index map is written as it is, beside the picture's alpha:
+        # the new colours are never made.
+        write_image(target, picture, palette, indices=chosen)
+    else:
+        result = picture_from_indices(picture, palette, chosen)
+        # While the output is encoded, only the result is held.
+        del picture, chosen
+        write_image(target, result)
     if reporter.bar is not None:
         reporter.bar.done()
     if not args.quiet:
@@ -258,6 +286,8 @@ def run(argv: Sequence[str] | None, reporter: _Reporter) -> int:
         parser.error("no INPUT images given")
     if args.palette is None:
         parser.error("--palette NAME|FILE is required (see --list-palettes)")
+    if not 0.0 <= args.strength <= 1.0:
+        parser.error(f"--strength must lie in 0 to 1, got {args.strength:g}")
 
     try:
         palette = load_palette(args.palette, drop_padding=args.drop_padding)

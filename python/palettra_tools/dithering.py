@@ -8,14 +8,17 @@ The arithmetic is integer throughout and written down in docs/dithering.md,
 so the same input gives the same index map everywhere.
 """
 
-from typing import Any
+from typing import Any, Literal, get_args
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _engine, lab
+from .bands import row_bands
+from .metrics import Metric, check_metric
 
-ERROR_DIFFUSION = (
+Method = Literal[
+    "none",
     "floyd-steinberg",
     "false-floyd-steinberg",
     "jarvis-judice-ninke",
@@ -25,17 +28,19 @@ ERROR_DIFFUSION = (
     "sierra-two-row",
     "sierra-lite",
     "atkinson",
-)
-ORDERED = {"bayer2": 2, "bayer4": 4, "bayer8": 8, "bayer16": 16}
-METHODS = ("none", *ERROR_DIFFUSION, *ORDERED)
-METRICS = ("rgb", "lab")
+    "bayer2",
+    "bayer4",
+    "bayer8",
+    "bayer16",
+]
+METHODS: tuple[Method, ...] = get_args(Method)
+ORDERED: dict[Method, int] = {"bayer2": 2, "bayer4": 4, "bayer8": 8, "bayer16": 16}
+ERROR_DIFFUSION: tuple[Method, ...] = tuple(m for m in METHODS if m != "none" and m not in ORDERED)
 
 # strength is applied as an integer factor in units of 1/STRENGTH_ONE.
 STRENGTH_ONE = 4096
 # Integer Lab coordinates lie in [0, 2**21); dithering keeps them there.
 LAB_TOP = (1 << 21) - 1
-# Pixels per band when Lab coordinates are computed.
-LAB_BAND_PIXELS = 1 << 16
 
 IndexMap = npt.NDArray[np.unsignedinteger[Any]]
 
@@ -47,11 +52,6 @@ def index_dtype(rows: int) -> np.dtype[Any]:
     if rows <= 1 << 16:
         return np.dtype(np.uint16)
     return np.dtype(np.uint32)
-
-
-def _check_metric(metric: str) -> None:
-    if metric not in METRICS:
-        raise ValueError(f"unknown metric {metric!r}: use one of {', '.join(METRICS)}")
 
 
 def _image(img: npt.ArrayLike) -> npt.NDArray[np.integer[Any]]:
@@ -92,13 +92,12 @@ def lab_image(image: npt.NDArray[np.integer[Any]], bits: int) -> npt.NDArray[np.
     of rows at a time so that the floating-point work stays small."""
     height, width = image.shape[:2]
     coordinates = np.empty((height, width, 3), dtype=np.uint32)
-    rows = max(1, LAB_BAND_PIXELS // max(width, 1))
-    for start in range(0, height, rows):
-        coordinates[start : start + rows] = lab.lab_coordinates(image[start : start + rows], bits)
+    for rows in row_bands(height, width):
+        coordinates[rows] = lab.lab_coordinates(image[rows], bits)
     return coordinates
 
 
-def indices(img: npt.ArrayLike, palette: npt.ArrayLike, *, metric: str = "rgb") -> IndexMap:
+def indices(img: npt.ArrayLike, palette: npt.ArrayLike, *, metric: Metric = "rgb") -> IndexMap:
     """The (h, w) map of the first nearest palette row of every pixel of `img`
     (h, w, c >= 3), an integer array with the palette in its scale.
 
@@ -106,7 +105,7 @@ def indices(img: npt.ArrayLike, palette: npt.ArrayLike, *, metric: str = "rgb") 
     palette); with "lab" (uint8 or uint16 images) the rows are nearest in
     integer CIELAB, as `lab` describes.
     """
-    _check_metric(metric)
+    check_metric(metric)
     image = _image(img)
     height, width = image.shape[:2]
     rows = _palette(palette, height * width)
@@ -117,7 +116,10 @@ def indices(img: npt.ArrayLike, palette: npt.ArrayLike, *, metric: str = "rgb") 
     bits = _depth(image)
     if image.size and rows.max(initial=0) >= 1 << bits:
         raise ValueError(f"palette values must lie in the image's channel range 0 to {(1 << bits) - 1}")
-    _engine.nearest_indices(lab_image(image, bits), lab.lab_coordinates(rows, bits), out)
+    palette_lab = lab.lab_coordinates(rows, bits)
+    # Band by band, the coordinates never take more room than one band's.
+    for band in row_bands(height, width):
+        _engine.nearest_indices(lab.lab_coordinates(image[band], bits), palette_lab, out[band])
     return out
 
 
@@ -160,18 +162,18 @@ def ordered_offsets(size: int, palette: npt.NDArray[np.uint64], strength: int) -
 def dither_block(
     img: npt.ArrayLike,
     palette: npt.ArrayLike,
-    method: str,
+    method: Method,
     *,
     serpentine: bool = False,
     strength: float = 1.0,
-    metric: str = "rgb",
+    metric: Metric = "rgb",
     origin: tuple[int, int] = (0, 0),
 ) -> IndexMap:
     """`dither` for a block of a larger image whose first pixel is at
     `origin` there; ordered thresholds follow the position in the whole image."""
     if method not in METHODS:
         raise ValueError(f"unknown dithering method {method!r}: use one of {', '.join(METHODS)}")
-    _check_metric(metric)
+    check_metric(metric)
     factor = _strength(strength)
     image = _image(img)
     bits = _depth(image)
@@ -199,11 +201,11 @@ def dither_block(
 def dither(
     img: npt.ArrayLike,
     palette: npt.ArrayLike,
-    method: str = "floyd-steinberg",
+    method: Method = "floyd-steinberg",
     *,
     serpentine: bool = False,
     strength: float = 1.0,
-    metric: str = "rgb",
+    metric: Metric = "rgb",
 ) -> IndexMap:
     """The (h, w) index map of a uint8 or uint16 image (h, w, c >= 3; channels
     0 to 2 are used) dithered to the palette (in the image's scale).

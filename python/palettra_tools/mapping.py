@@ -2,20 +2,19 @@
 
 from collections.abc import Callable
 from dataclasses import replace
-from typing import Any, Literal, get_args
+from typing import Any, TypedDict, Unpack
 
 import numpy as np
 import numpy.typing as npt
 
 import palettra
 
-from . import lab
+from . import dithering, lab
 from .bands import row_bands
+from .dithering import ERROR_DIFFUSION, IndexMap, Method
 from .errors import PaletteError
 from .images import Picture
-
-Metric = Literal["rgb", "lab"]
-METRICS: tuple[Metric, ...] = get_args(Metric)
+from .metrics import Metric, check_metric
 
 IntegerImage = npt.NDArray[np.integer[Any]]
 
@@ -107,9 +106,8 @@ def map_colours(
     The result is uint64, or stored into `out` as in convert_in_bands."""
     if metric == "rgb":
         return convert_in_bands(img, color_palette, band_rows, progress, out=out)
-    if metric == "lab":
-        return convert_lab(img, color_palette, bits, band_rows, progress, out=out)
-    raise ValueError(f"unknown metric {metric!r}: use one of {', '.join(METRICS)}")
+    check_metric(metric)
+    return convert_lab(img, color_palette, bits, band_rows, progress, out=out)
 
 
 def palette_for_depth(palette: npt.ArrayLike, bits: int) -> npt.NDArray[np.uint64]:
@@ -123,29 +121,81 @@ def palette_for_depth(palette: npt.ArrayLike, bits: int) -> npt.NDArray[np.uint6
     return array * np.uint64(257) if bits == 16 else array
 
 
-def convert_picture(
+def index_picture(
     picture: Picture,
     palette: npt.ArrayLike,
     *,
     metric: Metric = "rgb",
+    dither: Method = "none",
+    serpentine: bool = False,
+    strength: float = 1.0,
     band_rows: int | None = None,
     progress: Progress | None = None,
-) -> Picture:
-    """The picture with every pixel's colour replaced by the nearest colour of
-    the 8-bit `palette`, at the picture's own depth; alpha is kept as it was.
-
-    Besides the picture, it needs memory for the new picture only: colours
-    and alpha side by side in one array, ready to be written as they are.
-    """
+) -> IndexMap:
+    """The index map of the picture on the 8-bit `palette` (see
+    palettra_tools.dither). Undithered and ordered pixels are mapped a band
+    at a time when `progress` or `band_rows` asks for it or the metric is
+    "lab" (whose coordinates then exist for one band only), and otherwise
+    in one call; error diffusion takes the picture in one piece."""
     scaled = palette_for_depth(palette, picture.bits)
     height, width = picture.rgb.shape[:2]
+    if dither in ERROR_DIFFUSION:
+        # Every pixel's error reaches the rows below it.
+        chosen = dithering.dither(
+            picture.rgb, scaled, dither, serpentine=serpentine, strength=strength, metric=metric
+        )
+        if progress is not None:
+            progress(height, height)
+        return chosen
+    if progress is None and band_rows is None and metric == "rgb":
+        return dithering.dither_block(picture.rgb, scaled, dither, strength=strength)
+    chosen = np.empty((height, width), dtype=dithering.index_dtype(len(scaled)))
+    for rows in row_bands(height, width, band_rows):
+        chosen[rows] = dithering.dither_block(
+            picture.rgb[rows], scaled, dither, strength=strength, metric=metric, origin=(rows.start, 0)
+        )
+        if progress is not None:
+            progress(rows.stop, height)
+    return chosen
+
+
+def picture_from_indices(picture: Picture, palette: npt.ArrayLike, chosen: IndexMap) -> Picture:
+    """The picture with every pixel's colour the `chosen` row of the 8-bit
+    `palette`, at the picture's own depth; alpha is kept as it was.
+
+    Besides the picture and the index map, it needs memory for the new
+    picture only: colours and alpha side by side in one array, ready to be
+    written as they are.
+    """
+    colours = palette_for_depth(palette, picture.bits).astype(picture.rgb.dtype)
+    height, width = picture.rgb.shape[:2]
+    if chosen.shape != (height, width):
+        raise ValueError(f"the index map must have the shape {(height, width)}, not {chosen.shape}")
     pixels = np.empty((height, width, 3 if picture.alpha is None else 4), picture.rgb.dtype)
-    rgb = pixels[..., :3]
-    map_colours(picture.rgb, scaled, metric=metric, bits=picture.bits, band_rows=band_rows, progress=progress, out=rgb)
+    for rows in row_bands(height, width):
+        pixels[rows, :, :3] = np.take(colours, chosen[rows], axis=0)
     if picture.alpha is None:
-        return replace(picture, rgb=rgb)
+        return replace(picture, rgb=pixels)
     pixels[..., 3] = picture.alpha
-    return replace(picture, rgb=rgb, alpha=pixels[..., 3])
+    return replace(picture, rgb=pixels[..., :3], alpha=pixels[..., 3])
+
+
+class PictureOptions(TypedDict, total=False):
+    """The keyword options of index_picture."""
+
+    metric: Metric
+    dither: Method
+    serpentine: bool
+    strength: float
+    band_rows: int | None
+    progress: Progress | None
+
+
+def convert_picture(picture: Picture, palette: npt.ArrayLike, **options: Unpack[PictureOptions]) -> Picture:
+    """The picture with every pixel's colour replaced by the nearest colour of
+    the 8-bit `palette`, at the picture's own depth, dithered if asked (the
+    options are those of index_picture); alpha is kept as it was."""
+    return picture_from_indices(picture, palette, index_picture(picture, palette, **options))
 
 
 def changed_pixels(before: Picture, after: Picture) -> int:
@@ -153,5 +203,16 @@ def changed_pixels(before: Picture, after: Picture) -> int:
     height, width = before.rgb.shape[:2]
     return sum(
         int(np.count_nonzero(np.any(before.rgb[rows] != after.rgb[rows], axis=2)))
+        for rows in row_bands(height, width)
+    )
+
+
+def changed_by_indices(picture: Picture, palette: npt.ArrayLike, chosen: IndexMap) -> int:
+    """How many pixels' colours differ from their `chosen` rows of the 8-bit
+    `palette`: changed_pixels without making the new picture."""
+    colours = palette_for_depth(palette, picture.bits)
+    height, width = picture.rgb.shape[:2]
+    return sum(
+        int(np.count_nonzero(np.any(picture.rgb[rows] != np.take(colours, chosen[rows], axis=0), axis=2)))
         for rows in row_bands(height, width)
     )

@@ -93,6 +93,38 @@ _ALL = (
         "black 000000 and white ffffff",
         ("000000", "ffffff"),
     ),
+    NamedPalette(
+        "epaper-bwr",
+        "black, white and red e-paper panels",
+        "the three inks of tri-colour e-paper panels (Waveshare and Good Display 'B' and 'Z' "
+        "models, UC8151 and SSD1680 driver ICs) as their drivers' image converters name them: "
+        "black 000000, white ffffff, red ff0000",
+        ("000000", "ffffff", "ff0000"),
+    ),
+    NamedPalette(
+        "epaper-bwy",
+        "black, white and yellow e-paper panels",
+        "the three inks of the yellow tri-colour e-paper panels (Waveshare and Good Display "
+        "'C' models) as their drivers' image converters name them: black 000000, white ffffff, "
+        "yellow ffff00",
+        ("000000", "ffffff", "ffff00"),
+    ),
+    NamedPalette(
+        "epaper-7",
+        "seven-colour ACeP e-paper panels (5.65 and 7.3 inch)",
+        "E Ink ACeP (Gallery) seven-colour panels such as the Waveshare 5.65inch e-Paper (F) "
+        "and 7.3inch (F): the panel's colour codes 0 to 6 in order, black, white, green, blue, "
+        "red, yellow, orange, with the nominal values of the maker's example drivers",
+        ("000000", "ffffff", "00ff00", "0000ff", "ff0000", "ffff00", "ff8000"),
+    ),
+    NamedPalette(
+        "epaper-6",
+        "six-colour Spectra 6 e-paper panels",
+        "E Ink Spectra 6 panels such as the Waveshare 7.3inch e-Paper (E): black, white, "
+        "yellow, red, blue, green, the nominal values of the maker's example drivers "
+        "(the panel's own codes are 0, 1, 2, 3, 5 and 6)",
+        ("000000", "ffffff", "ffff00", "ff0000", "0000ff", "00ff00"),
+    ),
 )
 
 PALETTES: dict[str, NamedPalette] = {p.name: p for p in _ALL}

@@ -14,6 +14,7 @@ import numpy.typing as npt
 from PIL import Image, ImageCms, PngImagePlugin
 
 from .bands import row_bands
+from .dithering import IndexMap
 from .errors import ImageError
 from .images import Picture, Samples
 
@@ -130,8 +131,21 @@ def _palette_indices(picture: Picture, palette: npt.NDArray[np.int64]) -> npt.ND
     return indices
 
 
+def _entries(
+    picture: Picture, table: npt.NDArray[np.int64], indices: IndexMap | None
+) -> npt.NDArray[np.integer[Any]]:
+    """Every pixel's entry: its row of `indices` as the mapping chose it, or
+    else the first entry of its colour. Entries may be changed in place."""
+    if indices is None:
+        return _palette_indices(picture, table)
+    if indices.shape != picture.rgb.shape[:2] or (indices.size and int(indices.max()) >= len(table)):
+        raise ImageError("the index map does not fit the picture and the palette")
+    # Alpha gives translucent pixels entries of their own, in a copy.
+    return indices if picture.alpha is None else indices.astype(np.int16)
+
+
 def _alpha_entries(
-    picture: Picture, indices: npt.NDArray[np.int16], entries: int
+    picture: Picture, indices: npt.NDArray[np.integer[Any]], entries: int
 ) -> tuple[list[int], list[int]]:
     """Gives every pixel that is not opaque an entry after the first
     `entries`, one for each (colour, alpha) pair, and returns those pairs'
@@ -165,26 +179,26 @@ def _checked_palette(palette: npt.ArrayLike, kind: str) -> npt.NDArray[np.int64]
     return array
 
 
-def _indexed_png(picture: Picture, palette: npt.ArrayLike) -> Save:
+def _indexed_png(picture: Picture, palette: npt.ArrayLike, given: IndexMap | None) -> Save:
     """First entries the palette, in order; then one for each (colour, alpha)
     pair of the pixels that are not opaque, so alpha survives as well."""
     table = _checked_palette(palette, "an indexed PNG")
-    indices = _palette_indices(picture, table)
+    indices = _entries(picture, table, given)
     alphas = [255] * len(table)
     if picture.alpha is not None:
         colours, pair_alphas = _alpha_entries(picture, indices, len(table))
         table = np.concatenate([table, table[colours].reshape(-1, 3)])
         alphas += pair_alphas
-    image = Image.fromarray(indices.astype(np.uint8), "P")
+    image = Image.fromarray(indices.astype(np.uint8, copy=False), "P")
     image.putpalette(table.astype(np.uint8).tobytes(), "RGB")
     extra: dict[str, Any] = {"transparency": bytes(alphas)} if any(a != 255 for a in alphas) else {}
     return lambda out: image.save(out, format="PNG", pnginfo=_srgb_png_info(), **extra)
 
 
-def _gif(picture: Picture, palette: npt.ArrayLike) -> Save:
+def _gif(picture: Picture, palette: npt.ArrayLike, given: IndexMap | None) -> Save:
     """The palette in order; fully transparent pixels get one more entry."""
     table = _checked_palette(palette, "a GIF")
-    indices = _palette_indices(picture, table)
+    indices = _entries(picture, table, given)
     extra: dict[str, Any] = {}
     if picture.alpha is not None:
         alpha = _eight_bit(picture.alpha, picture.bits, "alpha")
@@ -196,7 +210,7 @@ def _gif(picture: Picture, palette: npt.ArrayLike) -> Save:
             indices[alpha == 0] = len(table)
             extra["transparency"] = len(table)
             table = np.concatenate([table, [[0, 0, 0]]])
-    image = Image.fromarray(indices.astype(np.uint8), "P")
+    image = Image.fromarray(indices.astype(np.uint8, copy=False), "P")
     image.putpalette(table.astype(np.uint8).tobytes(), "RGB")
     return lambda out: image.save(out, format="GIF", optimize=False, **extra)
 
@@ -227,25 +241,39 @@ def _write_whole(path: Path, save: Save) -> None:
         raise
 
 
-def write_image(path: str | Path, picture: Picture, indexed_palette: npt.ArrayLike | None = None) -> None:
+def write_image(
+    path: str | Path,
+    picture: Picture,
+    indexed_palette: npt.ArrayLike | None = None,
+    *,
+    indices: IndexMap | None = None,
+) -> None:
     """Writes the picture as the format its extension names (see
     output_format): PNG at the picture's own depth, or an indexed PNG whose
     first entries are `indexed_palette` (8-bit, at most 256 colours, in
     order) when that is given; GIF, always indexed, with `indexed_palette`;
-    lossless WebP."""
+    lossless WebP.
+
+    An indexed image takes each pixel's entry from `indices` (h, w), the rows
+    of `indexed_palette` that the mapping chose, when they are given: then
+    the picture's colours are not read, only its size, depth and alpha.
+    Otherwise every colour must be a palette colour, and its first entry is
+    taken."""
     path = Path(path)
     kind = output_format(path)
     try:
+        if indices is not None and indexed_palette is None:
+            raise ImageError("an index map is written with its palette: give indexed_palette")
         if kind == "GIF":
             if indexed_palette is None:
                 raise ImageError("a GIF is written with the palette: give indexed_palette")
-            save = _gif(picture, indexed_palette)
+            save = _gif(picture, indexed_palette, indices)
         elif kind == "WebP":
             if indexed_palette is not None:
                 raise ImageError("WebP has no indexed form; lossless WebP stores few colours compactly by itself")
             save = _webp(picture)
         elif indexed_palette is not None:
-            save = _indexed_png(picture, indexed_palette)
+            save = _indexed_png(picture, indexed_palette, indices)
         else:
             save = _plain_png(picture)
     except ImageError as error:

@@ -9,7 +9,7 @@ from support.icc import adobe_rgb_to_srgb, matrix_profile
 from support.png_writer import png_bytes
 
 import palettra
-from palettra_tools import PALETTES, cli, map_colours, read_image
+from palettra_tools import PALETTES, cli, dither, map_colours, read_image
 
 RNG = np.random.default_rng(42)
 PICO = PALETTES["pico-8"].colours
@@ -151,7 +151,7 @@ def test_progress_shows_each_phase_and_output_is_deterministic(tmp_path, images)
     assert (tmp_path / "a.png").read_bytes() == (tmp_path / "b.png").read_bytes()
 
 
-@pytest.mark.parametrize("phase, where", [("reading", "convert_picture"), ("writing", "write_image")])
+@pytest.mark.parametrize("phase, where", [("reading", "index_picture"), ("writing", "write_image")])
 def test_interrupted_starts_a_line_of_its_own(tmp_path, images, monkeypatch, capsys, phase, where):
     def interrupt(*args, **kwargs):
         raise KeyboardInterrupt
@@ -239,4 +239,40 @@ def test_list_palettes(tmp_path):
     assert done.returncode == 0
     names = [line.split()[0] for line in done.stdout.splitlines() if not line.startswith(" ")]
     assert names == list(PALETTES)
-    assert "pico-8      16 colours  the 16 colours of a fantasy console" in done.stdout and "source: " in done.stdout
+    assert "pico-8       16 colours  the 16 colours of a fantasy console" in done.stdout and "source: " in done.stdout
+
+
+@pytest.mark.parametrize(
+    "options, method, serpentine, strength",
+    [([], "none", False, 1.0), (["--dither", "atkinson", "--serpentine", "--strength", "0.5"], "atkinson", True, 0.5),
+     (["--dither", "bayer4", "--metric", "lab"], "bayer4", False, 1.0)],
+)  # fmt: skip
+def test_dithered_and_indexed_output_is_the_index_map(tmp_path, images, options, method, serpentine, strength):
+    metric = "lab" if "lab" in options else "rgb"
+    done = palettra_command("sprite.png", "-p", "pico-8", "--indexed", "-o", "i.png", *options, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    expected = dither(images["sprite"], PICO, method, serpentine=serpentine, strength=strength, metric=metric)
+    with Image.open(tmp_path / "i.png") as written:
+        entries = np.asarray(written)
+    # Entries past the palette are the (colour, alpha) pairs of translucent pixels.
+    opaque = images["sprite"][..., 3] == 255
+    assert np.array_equal(entries[opaque], expected[opaque])
+    assert np.array_equal(read_image(tmp_path / "i.png").rgb, PICO[expected])
+
+
+def test_sixteen_bit_images_dither_at_sixteen_bits(tmp_path):
+    rgb = RNG.integers(0, 1 << 16, size=(6, 8, 3), dtype=np.uint16)
+    (tmp_path / "deep.png").write_bytes(png_bytes(rgb, 16))
+    done = palettra_command("deep.png", "-p", "epaper-7", "--dither", "floyd-steinberg", "-o", "o.png", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    palette = PALETTES["epaper-7"].colours * np.uint64(257)
+    out = read_image(tmp_path / "o.png")
+    assert out.bits == 16 and np.array_equal(out.rgb, palette[dither(rgb, palette)])
+
+
+@pytest.mark.parametrize("options, message", [(["--strength", "1.5"], "--strength must lie in 0 to 1"),
+                                              (["--dither", "blue"], "invalid choice: 'blue'")])  # fmt: skip
+def test_bad_dithering_options_are_usage_errors(tmp_path, images, options, message):
+    done = palettra_command("photo.png", "-p", "bw", *options, cwd=tmp_path)
+    assert done.returncode == 2 and message in done.stderr
+    assert_no_traceback(done)

@@ -177,7 +177,9 @@ def test_named_palettes_are_distinct_8_bit_colours(name):
 
 def test_named_palette_sizes_and_known_colours():
     sizes = {name: len(p.colours) for name, p in PALETTES.items()}
-    assert sizes == {"pico-8": 16, "gameboy": 4, "cga": 16, "cga-mode4": 4, "ega": 64, "web-safe": 216, "bw": 2}
+    assert sizes == {"pico-8": 16, "gameboy": 4, "cga": 16, "cga-mode4": 4, "ega": 64, "web-safe": 216, "bw": 2,
+                     "epaper-bwr": 3, "epaper-bwy": 3, "epaper-7": 7, "epaper-6": 6}  # fmt: skip
+    assert PALETTES["epaper-7"].colours[6].tolist() == [0xFF, 0x80, 0x00]
     assert PALETTES["pico-8"].colours[8].tolist() == [0xFF, 0x00, 0x4D]
     assert PALETTES["gameboy"].colours[0].tolist() == [0x0F, 0x38, 0x0F]
     steps = {0, 0x33, 0x66, 0x99, 0xCC, 0xFF}
