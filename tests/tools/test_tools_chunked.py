@@ -4,8 +4,8 @@ import pytest
 from dask.distributed import Client, LocalCluster
 
 import palettra
-from palettra_tools import PALETTES, map_colours
-from palettra_tools.chunked import convert_dask
+from palettra_tools import PALETTES, dither, map_colours
+from palettra_tools.chunked import convert_dask, dither_dask
 
 RNG = np.random.default_rng(99)
 IMAGE = RNG.integers(0, 256, size=(23, 31, 4), dtype=np.uint8)
@@ -56,3 +56,19 @@ def test_without_a_cluster_the_result_is_the_same():
 def test_images_must_have_three_channels():
     with pytest.raises(ValueError, match=r"c >= 3, got \(2, 2, 2\)"):
         convert_dask(np.zeros((2, 2, 2), np.uint8), PALETTE)
+
+
+@pytest.mark.parametrize("method, metric", [("none", "rgb"), ("none", "lab"), ("bayer8", "rgb"), ("bayer4", "lab"), ("bayer16", "rgb")])
+def test_index_maps_and_ordered_dithering_by_blocks_are_the_single_call_result(client, method, metric):
+    # Blocks that do not start on a multiple of the pattern's size.
+    image = da.from_array(IMAGE, chunks=((5, 11, 7), (3, 17, 11), (4,)))
+    mapped = dither_dask(image, PALETTE, method, strength=0.8, metric=metric, client=client)
+    assert mapped.chunks == ((5, 11, 7), (3, 17, 11))
+    result = client.compute(mapped).result(timeout=120)
+    expected = dither(IMAGE, PALETTE, method, strength=0.8, metric=metric)
+    assert result.dtype == np.uint8 and np.array_equal(result, expected)
+
+
+def test_error_diffusion_is_not_split_into_blocks():
+    with pytest.raises(ValueError, match="cannot be computed block by block"):
+        dither_dask(np.zeros((2, 2, 3), np.uint8), PALETTE, "floyd-steinberg")
