@@ -44,3 +44,16 @@ def test_the_dask_example_runs_as_a_script(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stdout == "(96, 128, 3) uint64\n"
     assert not re.search(r"error|exception|traceback", done.stderr, re.I), done.stderr
+
+
+@pytest.mark.parametrize("method", ["none", "floyd-steinberg", "atkinson", "bayer8"])
+def test_the_gallery_is_what_the_command_makes(tmp_path, method):
+    committed = f"docs/gallery/landscape-pico-8-{method}.png"
+    assert f'<img src="{committed}"' in README
+    done = subprocess.run(
+        [sys.executable, "-m", "palettra_tools", "examples/landscape.png", "-p", "pico-8", "--dither", method,
+         "-o", str(tmp_path / "made.png")],
+        cwd=ROOT, capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    assert np.array_equal(read_image(tmp_path / "made.png").rgb, read_image(ROOT / committed).rgb)

@@ -1,0 +1,203 @@
+"""Times palettra_tools' index maps and dithering against Pillow and the
+`dithering` package, on the same image in one run, and prints a Markdown
+table with the speed targets; then times one thread against two.
+
+    python bench/dithering_benchmark.py                  # 2048×2048, about a minute
+    python bench/dithering_benchmark.py --size 64 --repeat 1
+
+Install the peers with `pip install -r requirements/bench.txt`; a peer that
+is missing leaves its rows out. Times are process CPU time (--clock wall for
+wall-clock time), the median of the runs after a warm-up; the thread
+comparison always uses wall-clock time.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchmark import machine, photo_like  # noqa: E402
+
+from palettra_tools import dither, indices  # noqa: E402
+
+try:
+    from PIL import Image
+except ImportError:
+    Image = None
+
+try:
+    import dithering
+except ImportError:
+    dithering = None
+
+
+def timed(function, repeat, clock):
+    """Median time of `repeat` runs after a warm-up, and the last result."""
+    result = function()
+    times = []
+    for _ in range(max(1, repeat)):
+        start = clock()
+        result = function()
+        times.append(clock() - start)
+    return statistics.median(times), result
+
+
+def pillow_quantize(image, palette, dither_mode):
+    holder = Image.new("P", (1, 1))
+    holder.putpalette(palette.astype(np.uint8).ravel().tolist())
+    rgb = Image.fromarray(image)
+    return lambda: np.asarray(rgb.quantize(palette=holder, dither=dither_mode))
+
+
+def tools(image, palette):
+    """(label, tool, function giving an index map or an RGB array)."""
+    rows = [
+        ("index map", "palettra indices", lambda: indices(image, palette)),
+        ("Floyd–Steinberg", "palettra dither", lambda: dither(image, palette)),
+        ("Floyd–Steinberg, RGB out", "palettra dither", lambda: palette.astype(np.uint8)[dither(image, palette)]),
+        ("bayer8", "palettra dither", lambda: dither(image, palette, "bayer8")),
+        ("bayer8, RGB out", "palettra dither", lambda: palette.astype(np.uint8)[dither(image, palette, "bayer8")]),
+    ]
+    if Image is not None and len(palette) <= 256:
+        rows += [
+            ("index map", "Pillow quantize", pillow_quantize(image, palette, Image.Dither.NONE)),
+            ("Floyd–Steinberg", "Pillow quantize", pillow_quantize(image, palette, Image.Dither.FLOYDSTEINBERG)),
+        ]
+    if dithering is not None:
+        colours = [tuple(int(v) for v in row) for row in palette]
+        rows += [
+            ("Floyd–Steinberg, RGB out", "dithering",
+             lambda: dithering.error_diffusion(image, "floyd_steinberg", palette=colours)),
+            ("bayer8, RGB out", "dithering", lambda: dithering.ordered_dither(image, "bayer8x8", palette=colours)),
+        ]  # fmt: skip
+    return rows
+
+
+def targets(times):
+    """The speed targets as (what, measured ratio, limit)."""
+    def ratio(a, b):
+        return times[a] / times[b] if a in times and b in times else None
+
+    checks = []
+    for colours, limit in ((16, 1.0), (256, 1.5)):
+        checks.append((f"indices ≤ {limit:g}× Pillow, {colours} colours",
+                       ratio((colours, "index map", "palettra indices"), (colours, "index map", "Pillow quantize")), limit))
+        checks.append((f"Floyd–Steinberg ≤ {limit:g}× Pillow, {colours} colours",
+                       ratio((colours, "Floyd–Steinberg", "palettra dither"), (colours, "Floyd–Steinberg", "Pillow quantize")), limit))
+    checks.append(("Floyd–Steinberg ≤ 0.5× dithering, 16 colours",
+                   ratio((16, "Floyd–Steinberg, RGB out", "palettra dither"), (16, "Floyd–Steinberg, RGB out", "dithering")), 0.5))
+    for colours in (16, 256):
+        checks.append((f"bayer8 ≤ 2× indices, {colours} colours",
+                       ratio((colours, "bayer8", "palettra dither"), (colours, "index map", "palettra indices")), 2.0))
+    return checks  # fmt: skip
+
+
+def thread_ratio(image, palette, repeat):
+    """Wall time of two images dithered on two threads over that of one on one."""
+    second = np.ascontiguousarray(image[::-1])
+
+    def both():
+        worker = threading.Thread(target=dither, args=(second, palette))
+        worker.start()
+        dither(image, palette)
+        worker.join()
+
+    one, _ = timed(lambda: dither(image, palette), repeat, time.perf_counter)
+    two, _ = timed(both, repeat, time.perf_counter)
+    return two / one
+
+
+PEAK_PROBE = """
+import sys, numpy as np
+sys.path.insert(0, {bench!r})
+from benchmark import photo_like
+from palettra_tools import dither, indices
+image = photo_like(np.random.default_rng(7), {size})
+palette = np.random.default_rng(8).integers(0, 256, ({colours}, 3)).astype(np.uint64)
+dither(image[:8, :8], palette, {method!r})
+
+def status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = status("VmRSS")
+result = dither(image, palette, {method!r})
+print(status("VmHWM") - before - result.nbytes)
+"""
+
+
+def peak_above_result(size, colours, method):
+    """Peak resident memory of one call beyond its index map, in a fresh
+    process (Linux only); None where it cannot be measured."""
+    code = PEAK_PROBE.format(bench=os.path.dirname(os.path.abspath(__file__)), size=size, colours=colours,
+                             method=method)  # fmt: skip
+    try:
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+        return int(done.stdout.strip()) if done.returncode == 0 else None
+    except (OSError, ValueError, subprocess.TimeoutExpired):
+        return None
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--size", type=int, default=2048, help="image side in pixels")
+    parser.add_argument("--repeat", type=int, default=5, help="runs per tool (median)")
+    parser.add_argument("--colours", type=int, nargs="+", default=[16, 256])
+    parser.add_argument("--clock", choices=["cpu", "wall"], default="cpu")
+    args = parser.parse_args(argv)
+
+    rng = np.random.default_rng(2024)
+    image = photo_like(rng, args.size)
+    megapixels = args.size * args.size / 1e6
+    clock = time.process_time if args.clock == "cpu" else time.perf_counter
+    peers = [f"Pillow {Image.__version__}" if Image else "no Pillow",
+             f"dithering {dithering.__version__}" if dithering else "no dithering"]  # fmt: skip
+    print(f"Machine: {machine()}; {', '.join(peers)}")
+    print(f"Photo-like uint8 image {args.size}×{args.size}; {args.clock} time, median of {args.repeat} runs after a warm-up")
+    print()
+    print("| colours | task | tool | ms | ms/MP | wrong |")
+    print("|---:|---|---|---:|---:|---:|")
+    times = {}
+    for colours in args.colours:
+        palette = rng.integers(0, 256, (colours, 3)).astype(np.uint64)
+        exact = indices(image, palette)
+        for task, tool, function in tools(image, palette):
+            seconds, result = timed(function, args.repeat, clock)
+            times[(colours, task, tool)] = seconds
+            wrong = ""
+            if task == "index map":
+                wrong = f"{100 * np.count_nonzero(result != exact) / exact.size:.2f}%"
+            print(f"| {colours} | {task} | {tool} | {1000 * seconds:.1f} | {1000 * seconds / megapixels:.1f} | {wrong} |")
+    print()
+    print("| target | measured | met |")
+    print("|---|---:|---|")
+    for what, ratio, limit in targets(times):
+        if ratio is None:
+            print(f"| {what} | not measured | |")
+        else:
+            print(f"| {what} | {ratio:.2f}× | {'yes' if ratio <= limit else 'no'} |")
+    print()
+    palette = rng.integers(0, 256, (16, 3)).astype(np.uint64)
+    print(f"Two images on two threads take {thread_ratio(image, palette, args.repeat):.2f}× the wall time "
+          f"of one on one thread (Floyd–Steinberg, 16 colours; 2.00× would be no parallelism)")  # fmt: skip
+    for method in ("none", "floyd-steinberg"):
+        peak = peak_above_result(args.size, 16, method)
+        text = "not measured" if peak is None else f"{peak / 2**20:.1f} MiB"
+        print(f"Peak memory above the index map ({method}, 16 colours): {text}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
