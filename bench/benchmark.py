@@ -208,13 +208,9 @@ def machine():
 
 
 PEAK_PROBE = """
-import sys, numpy as np, palettra
+import sys
 sys.path.insert(0, {bench!r})
-import benchmark
-rng = np.random.default_rng(7)
-image = benchmark.photo_like(rng, {size})
-palette = rng.integers(0, 256, ({colours}, 3)).astype(np.uint64)
-palettra.convert(image[:8, :8], palette)
+{setup}
 
 def status(field):
     with open("/proc/self/status") as f:
@@ -225,20 +221,32 @@ def status(field):
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
 before = status("VmRSS")
-result = palettra.convert(image, palette)
+result = {call}
 print(status("VmHWM") - before - result.nbytes)
 """
 
 
-def peak_above_result(size, colours):
-    """Peak resident memory of one call beyond its result, in a fresh process
-    (Linux only); None where it cannot be measured."""
-    code = PEAK_PROBE.format(bench=os.path.dirname(os.path.abspath(__file__)), size=size, colours=colours)
+def peak_of(setup, call):
+    """Peak resident memory of `call` beyond the array it returns, after
+    `setup`, in a fresh process (Linux only); None where it cannot be measured."""
+    code = PEAK_PROBE.format(bench=os.path.dirname(os.path.abspath(__file__)), setup=setup, call=call)
     try:
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
         return int(done.stdout.strip()) if done.returncode == 0 else None
     except (OSError, ValueError, subprocess.TimeoutExpired):
         return None
+
+
+def peak_above_result(size, colours):
+    """Peak memory of one convert call beyond its result (uint8 photo)."""
+    setup = (
+        "import numpy as np, palettra, benchmark\n"
+        "rng = np.random.default_rng(7)\n"
+        f"image = benchmark.photo_like(rng, {size})\n"
+        f"palette = rng.integers(0, 256, ({colours}, 3)).astype(np.uint64)\n"
+        "palettra.convert(image[:8, :8], palette)"
+    )
+    return peak_of(setup, "palettra.convert(image, palette)")
 
 
 # ---------------------------------------------------------------- report

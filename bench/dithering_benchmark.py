@@ -16,7 +16,6 @@ from __future__ import annotations
 import argparse
 import os
 import statistics
-import subprocess
 import sys
 import threading
 import time
@@ -24,7 +23,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from benchmark import machine, photo_like  # noqa: E402
+from benchmark import machine, peak_of, photo_like  # noqa: E402
 
 from palettra_tools import dither, indices  # noqa: E402
 
@@ -59,12 +58,13 @@ def pillow_quantize(image, palette, dither_mode):
 
 def tools(image, palette):
     """(label, tool, function giving an index map or an RGB array)."""
+    colours = palette.astype(np.uint8)
     rows = [
         ("index map", "palettra indices", lambda: indices(image, palette)),
         ("Floyd–Steinberg", "palettra dither", lambda: dither(image, palette)),
-        ("Floyd–Steinberg, RGB out", "palettra dither", lambda: palette.astype(np.uint8)[dither(image, palette)]),
+        ("Floyd–Steinberg, RGB out", "palettra dither", lambda: np.take(colours, dither(image, palette), axis=0)),
         ("bayer8", "palettra dither", lambda: dither(image, palette, "bayer8")),
-        ("bayer8, RGB out", "palettra dither", lambda: palette.astype(np.uint8)[dither(image, palette, "bayer8")]),
+        ("bayer8, RGB out", "palettra dither", lambda: np.take(colours, dither(image, palette, "bayer8"), axis=0)),
     ]
     if Image is not None and len(palette) <= 256:
         rows += [
@@ -72,11 +72,11 @@ def tools(image, palette):
             ("Floyd–Steinberg", "Pillow quantize", pillow_quantize(image, palette, Image.Dither.FLOYDSTEINBERG)),
         ]
     if dithering is not None:
-        colours = [tuple(int(v) for v in row) for row in palette]
+        triples = [tuple(int(v) for v in row) for row in palette]
         rows += [
             ("Floyd–Steinberg, RGB out", "dithering",
-             lambda: dithering.error_diffusion(image, "floyd_steinberg", palette=colours)),
-            ("bayer8, RGB out", "dithering", lambda: dithering.ordered_dither(image, "bayer8x8", palette=colours)),
+             lambda: dithering.error_diffusion(image, "floyd_steinberg", palette=triples)),
+            ("bayer8, RGB out", "dithering", lambda: dithering.ordered_dither(image, "bayer8x8", palette=triples)),
         ]  # fmt: skip
     return rows
 
@@ -115,39 +115,17 @@ def thread_ratio(image, palette, repeat):
     return two / one
 
 
-PEAK_PROBE = """
-import sys, numpy as np
-sys.path.insert(0, {bench!r})
-from benchmark import photo_like
-from palettra_tools import dither, indices
-image = photo_like(np.random.default_rng(7), {size})
-palette = np.random.default_rng(8).integers(0, 256, ({colours}, 3)).astype(np.uint64)
-dither(image[:8, :8], palette, {method!r})
-
-def status(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-
-with open("/proc/self/clear_refs", "w") as f:
-    f.write("5")
-before = status("VmRSS")
-result = dither(image, palette, {method!r})
-print(status("VmHWM") - before - result.nbytes)
-"""
-
-
-def peak_above_result(size, colours, method):
-    """Peak resident memory of one call beyond its index map, in a fresh
-    process (Linux only); None where it cannot be measured."""
-    code = PEAK_PROBE.format(bench=os.path.dirname(os.path.abspath(__file__)), size=size, colours=colours,
-                             method=method)  # fmt: skip
-    try:
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
-        return int(done.stdout.strip()) if done.returncode == 0 else None
-    except (OSError, ValueError, subprocess.TimeoutExpired):
-        return None
+def peak_above_map(size, colours, method):
+    """Peak memory of one call beyond the index map it returns."""
+    setup = (
+        "import numpy as np\n"
+        "from benchmark import photo_like\n"
+        "from palettra_tools import dither\n"
+        f"image = photo_like(np.random.default_rng(7), {size})\n"
+        f"palette = np.random.default_rng(8).integers(0, 256, ({colours}, 3)).astype(np.uint64)\n"
+        f"dither(image[:8, :8], palette, {method!r})"
+    )
+    return peak_of(setup, f"dither(image, palette, {method!r})")
 
 
 def main(argv=None):
@@ -193,8 +171,8 @@ def main(argv=None):
     print(f"Two images on two threads take {thread_ratio(image, palette, args.repeat):.2f}× the wall time "
           f"of one on one thread (Floyd–Steinberg, 16 colours; 2.00× would be no parallelism)")  # fmt: skip
     for method in ("none", "floyd-steinberg"):
-        peak = peak_above_result(args.size, 16, method)
-        text = "not measured" if peak is None else f"{peak / 2**20:.1f} MiB"
+        peak = peak_above_map(args.size, 16, method)
+        text = "not measured" if peak is None else f"{max(peak, 0) / 2**20:.1f} MiB"
         print(f"Peak memory above the index map ({method}, 16 colours): {text}")
     return 0
 

@@ -37,3 +37,20 @@ def test_benchmark_runs_every_tool_on_tiny_images():
     pillow = [row for row in rows if row[1] == "Pillow quantize"]
     assert len(pillow) == 2 and all(row[0] == "| 4" for row in pillow)
     assert "disagreed" not in done.stdout
+
+
+def test_dithering_benchmark_runs_on_a_tiny_image():
+    done = subprocess.run(
+        [sys.executable, "-W", "error", str(BENCHMARK.with_name("dithering_benchmark.py")), "--size", "16",
+         "--repeat", "1", "--colours", "4", "300"],
+        capture_output=True, text=True, timeout=600,
+        env={**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"},
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    rows = [line.split(" | ") for line in done.stdout.splitlines() if line.startswith(("| 4 |", "| 300 |"))]
+    exact = [row for row in rows if row[2] == "palettra indices"]
+    assert [row[5] for row in exact] == ["0.00% |", "0.00% |"]
+    # Pillow's quantize takes at most 256 colours.
+    assert {row[0] for row in rows if row[2] == "Pillow quantize"} == {"| 4"}
+    assert "| bayer8 ≤ 2× indices, 16 colours | not measured | |" in done.stdout
+    assert "Two images on two threads take " in done.stdout
