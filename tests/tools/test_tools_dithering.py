@@ -1,5 +1,7 @@
 """Index maps and dithering against a plain reference written from docs/dithering.md."""
 
+from concurrent.futures import ThreadPoolExecutor
+
 import numpy as np
 import pytest
 
@@ -257,3 +259,13 @@ def test_the_engine_writes_only_into_writeable_maps():
     with pytest.raises(ValueError, match="read-only"):
         _engine.nearest_indices(GOOD, PALETTE, frozen)
     assert (frozen == 0).all()
+
+
+def test_threads_dithering_at_once_get_what_one_thread_gets():
+    images = [RNG.integers(0, 256, (40, 50, 3), dtype=np.uint8) for _ in range(6)]
+    palette = PALETTES["pico-8"].colours
+    jobs = [(image, method) for image in images for method in ("none", "floyd-steinberg", "bayer8")]
+    alone = [dither(image, palette, method) for image, method in jobs]
+    with ThreadPoolExecutor(4) as pool:
+        together = list(pool.map(lambda job: dither(job[0], palette, job[1]), jobs))
+    assert all(np.array_equal(a, b) for a, b in zip(alone, together))
