@@ -1,6 +1,7 @@
 #include "engine/error_diffusion.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <vector>
 
@@ -62,8 +63,13 @@ constexpr std::int64_t kMargin = 2;
 template <std::int64_t unit>
 std::int64_t rounded(std::int64_t carried) noexcept {
   const std::int64_t shifted = carried + unit / 2;
-  const std::int64_t quotient = shifted / unit;
-  return shifted % unit < 0 ? quotient - 1 : quotient;
+  if constexpr (std::has_single_bit(static_cast<std::uint64_t>(unit))) {
+    // An arithmetic shift rounds towards minus infinity.
+    return shifted >> std::countr_zero(static_cast<std::uint64_t>(unit));
+  } else {
+    const std::int64_t quotient = shifted / unit;
+    return shifted % unit < 0 ? quotient - 1 : quotient;
+  }
 }
 
 // The carried errors of the rows still ahead, row i in slot i % kernel rows.
@@ -121,8 +127,7 @@ void diffuse_with(const DirectImage& image, const PaletteView& palette, const In
     std::int64_t next[3] = {};
     std::int64_t after[3] = {};
     const char* row = image.data + static_cast<std::int64_t>(i) * image.row_stride;
-    for (std::int64_t t = 0; t < width; ++t) {
-      const std::int64_t j = backwards ? width - 1 - t : t;
+    for (std::int64_t t = 0, j = backwards ? width - 1 : 0; t < width; ++t, j += step) {
       const char* pixel = row + j * image.column_stride;
       const std::int64_t* from_above = below[0] + 3 * j;
       std::int64_t adjusted[3];
