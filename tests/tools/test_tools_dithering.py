@@ -1,5 +1,6 @@
 """Index maps and dithering against a plain reference written from docs/dithering.md."""
 
+import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -269,3 +270,22 @@ def test_threads_dithering_at_once_get_what_one_thread_gets():
     with ThreadPoolExecutor(4) as pool:
         together = list(pool.map(lambda job: dither(job[0], palette, job[1]), jobs))
     assert all(np.array_equal(a, b) for a, b in zip(alone, together))
+
+
+def test_other_threads_run_python_while_the_engine_works():
+    # Rows land in the index map as they are done; a thread that sees the
+    # map half written ran Python while the engine's call was under way.
+    image = RNG.integers(0, 256, (1024, 1024, 3), dtype=np.uint8)
+    seen_partly_written = False
+    for _ in range(5):
+        out = np.full(image.shape[:2], 255, np.uint8)
+        worker = threading.Thread(target=_engine.diffuse, args=(image, PALETTE, out, "sierra", False, 4096, 255))
+        worker.start()
+        while worker.is_alive() and not seen_partly_written:
+            written = np.count_nonzero(out[:, 0] != 255)
+            seen_partly_written = 0 < written < len(out)
+        worker.join()
+        assert set(np.unique(out)) <= {0, 1}
+        if seen_partly_written:
+            break
+    assert seen_partly_written
