@@ -11,7 +11,8 @@ namespace palettra {
 namespace {
 
 PendingError wrong(const char* name, std::string what) {
-  return PendingError::with_message(PyExc_TypeError, std::string("'") + name + "' " + std::move(what));
+  return PendingError::with_message(PyExc_TypeError,
+                                    std::string("'") + name + "' " + std::move(what));
 }
 
 struct IntegerFormat {
@@ -22,8 +23,8 @@ struct IntegerFormat {
 // The struct-module codes of the native integer types, without or with an
 // explicit native byte order.
 std::optional<IntegerFormat> integer_format(std::string_view format) {
-  if (format.size() == 2 && (format[0] == '@' || format[0] == '=' ||
-                             format[0] == (std::endian::native == std::endian::little ? '<' : '>'))) {
+  constexpr char native = std::endian::native == std::endian::little ? '<' : '>';
+  if (format.size() == 2 && (format[0] == '@' || format[0] == '=' || format[0] == native)) {
     format.remove_prefix(1);
   }
   if (format.size() != 1) return std::nullopt;
@@ -60,7 +61,9 @@ BufferView::~BufferView() {
 Result<DirectImage> image_of(const BufferView& buffer) {
   const Py_buffer& view = buffer.get();
   const std::optional<IntegerFormat> format = integer_format(name_of(view));
-  if (view.ndim != 3 || view.shape[2] < 3) return fail(wrong("img", "must be an (h, w, c) array with c >= 3"));
+  if (view.ndim != 3 || view.shape[2] < 3) {
+    return fail(wrong("img", "must be an (h, w, c) array with c >= 3"));
+  }
   if (!format || format->size != static_cast<unsigned>(view.itemsize)) {
     return fail(wrong("img", "must hold native-order integers"));
   }

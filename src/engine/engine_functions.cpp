@@ -96,12 +96,6 @@ Result<std::uint64_t> integer_argument(PyObject* object, const char* name) {
 
 PyObject* none() { return Py_NewRef(Py_None); }
 
-template <std::size_t N>
-Status bind(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
-            PyObject* kwnames, std::array<PyObject*, N>& slots) {
-  return bind_fastcall_arguments(description, args, nargs, kwnames, slots);
-}
-
 constexpr std::array<std::string_view, 3> kIndicesNames = {"img", "palette", "out"};
 constexpr FunctionDescription kIndicesDescription{
     .function_name = "nearest_indices",
@@ -114,7 +108,8 @@ constexpr FunctionDescription kIndicesDescription{
 
 Result<PyObject*> nearest_indices(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 3> slots{};
-  if (Status bound = bind(kIndicesDescription, args, nargs, kwnames, slots); !bound) {
+  if (Status bound = bind_fastcall_arguments(kIndicesDescription, args, nargs, kwnames, slots);
+      !bound) {
     return fail(std::move(bound.error()));
   }
   Result<Arrays> arrays = take_arrays(slots[0], slots[1], slots[2]);
@@ -148,13 +143,15 @@ constexpr FunctionDescription kDiffuseDescription{
 
 Result<PyObject*> diffuse_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 7> slots{};
-  if (Status bound = bind(kDiffuseDescription, args, nargs, kwnames, slots); !bound) {
+  if (Status bound = bind_fastcall_arguments(kDiffuseDescription, args, nargs, kwnames, slots);
+      !bound) {
     return fail(std::move(bound.error()));
   }
   Result<Arrays> arrays = take_arrays(slots[0], slots[1], slots[2]);
   if (!arrays) return fail(std::move(arrays.error()));
   Py_ssize_t length = 0;
-  const char* text = PyUnicode_Check(slots[3]) ? PyUnicode_AsUTF8AndSize(slots[3], &length) : nullptr;
+  const char* text =
+      PyUnicode_Check(slots[3]) ? PyUnicode_AsUTF8AndSize(slots[3], &length) : nullptr;
   if (text == nullptr) {
     if (PyErr_Occurred() != nullptr) return fail(PendingError::fetch_after_failure());
     return fail(PendingError::with_message(PyExc_TypeError, "'method' must be a str"));
@@ -170,7 +167,9 @@ Result<PyObject*> diffuse_entry(PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (*strength > 4096) return fail(value_error("'strength' must lie in 0 to 4096"));
   Result<std::uint64_t> top = integer_argument(slots[6], "top");
   if (!top) return fail(std::move(top.error()));
-  if (Status range = check_dither_range(*arrays, *top); !range) return fail(std::move(range.error()));
+  if (Status range = check_dither_range(*arrays, *top); !range) {
+    return fail(std::move(range.error()));
+  }
   {
     ReleasedLock unlocked(true);
     diffuse(arrays->image, arrays->palette, arrays->out, method, serpentine != 0,
@@ -212,7 +211,8 @@ Result<std::vector<std::int64_t>> offsets_of(const BufferView& buffer) {
 
 Result<PyObject*> order_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 7> slots{};
-  if (Status bound = bind(kOrderDescription, args, nargs, kwnames, slots); !bound) {
+  if (Status bound = bind_fastcall_arguments(kOrderDescription, args, nargs, kwnames, slots);
+      !bound) {
     return fail(std::move(bound.error()));
   }
   Result<Arrays> arrays = take_arrays(slots[0], slots[1], slots[2]);
@@ -228,7 +228,9 @@ Result<PyObject*> order_entry(PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!origin_column) return fail(std::move(origin_column.error()));
   Result<std::uint64_t> top = integer_argument(slots[6], "top");
   if (!top) return fail(std::move(top.error()));
-  if (Status range = check_dither_range(*arrays, *top); !range) return fail(std::move(range.error()));
+  if (Status range = check_dither_range(*arrays, *top); !range) {
+    return fail(std::move(range.error()));
+  }
   const OrderedPattern pattern{
       .offsets = *offsets,
       .size = static_cast<std::uint64_t>(offsets_buffer->get().shape[0]),
