@@ -8,7 +8,7 @@ def nearest_indices(
     img: npt.NDArray[np.integer[Any]], palette: npt.NDArray[np.uint64], out: npt.NDArray[np.unsignedinteger[Any]], /
 ) -> None: ...
 def diffuse(
-    img: npt.NDArray[np.unsignedinteger[Any]],
+    img: npt.NDArray[np.integer[Any]],
     palette: npt.NDArray[np.uint64],
     out: npt.NDArray[np.unsignedinteger[Any]],
     method: str,
@@ -18,7 +18,7 @@ def diffuse(
     /,
 ) -> None: ...
 def order(
-    img: npt.NDArray[np.unsignedinteger[Any]],
+    img: npt.NDArray[np.integer[Any]],
     palette: npt.NDArray[np.uint64],
     out: npt.NDArray[np.unsignedinteger[Any]],
     offsets: npt.NDArray[np.int64],

@@ -22,16 +22,16 @@ if TYPE_CHECKING:
     from dask.distributed import Client
 
 
-def _colour_channels(image: "da.Array | npt.NDArray[np.integer[Any]]", metric: Metric) -> "da.Array":
-    """Channels 0 to 2 of the image as a Dask array, in one chunk."""
+def _colour_channels(image: "da.Array | npt.NDArray[np.integer[Any]]", metric: Metric) -> Any:
+    """Channels 0 to 2 of the image as a Dask array, in one chunk (untyped:
+    Dask's map_blocks is not typed for the functions it maps)."""
     import dask.array as da
 
     check_metric(metric)
     array = da.asarray(image)  # type: ignore[no-untyped-call]
     if array.ndim != 3 or array.shape[2] < 3:
         raise ValueError(f"expected an image of shape (h, w, c) with c >= 3, got {array.shape}")
-    channels: da.Array = array[:, :, :3].rechunk({2: -1})
-    return channels
+    return array[:, :, :3].rechunk({2: -1})
 
 
 def _shared(palette: npt.NDArray[np.uint64], client: "Client | None") -> Any:

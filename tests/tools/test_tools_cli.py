@@ -243,21 +243,27 @@ def test_list_palettes(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "options, method, serpentine, strength",
-    [([], "none", False, 1.0), (["--dither", "atkinson", "--serpentine", "--strength", "0.5"], "atkinson", True, 0.5),
-     (["--dither", "bayer4", "--metric", "lab"], "bayer4", False, 1.0)],
+    "name, target, options, method, serpentine, strength",
+    [("sprite", "i.png", [], "none", False, 1.0),
+     ("sprite", "i.png", ["--dither", "atkinson", "--serpentine", "--strength", "0.5"], "atkinson", True, 0.5),
+     ("sprite", "i.png", ["--dither", "bayer4", "--metric", "lab"], "bayer4", False, 1.0),
+     ("cutout", "i.gif", ["--dither", "floyd-steinberg"], "floyd-steinberg", False, 1.0)],
 )  # fmt: skip
-def test_dithered_and_indexed_output_is_the_index_map(tmp_path, images, options, method, serpentine, strength):
+def test_dithered_and_indexed_output_is_the_index_map(
+    tmp_path, images, name, target, options, method, serpentine, strength
+):
     metric = "lab" if "lab" in options else "rgb"
-    done = palettra_command("sprite.png", "-p", "pico-8", "--indexed", "-o", "i.png", *options, cwd=tmp_path)
+    indexed = ["--indexed"] if target.endswith(".png") else []
+    done = palettra_command(f"{name}.png", "-p", "pico-8", *indexed, "-o", target, *options, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
-    expected = dither(images["sprite"], PICO, method, serpentine=serpentine, strength=strength, metric=metric)
-    with Image.open(tmp_path / "i.png") as written:
+    expected = dither(images[name], PICO, method, serpentine=serpentine, strength=strength, metric=metric)
+    with Image.open(tmp_path / target) as written:
         entries = np.asarray(written)
-    # Entries past the palette are the (colour, alpha) pairs of translucent pixels.
-    opaque = images["sprite"][..., 3] == 255
-    assert np.array_equal(entries[opaque], expected[opaque])
-    assert np.array_equal(read_image(tmp_path / "i.png").rgb, PICO[expected])
+    # Entries past the palette are the (colour, alpha) pairs of translucent
+    # pixels, or a GIF's transparent entry.
+    alpha = images[name][..., 3]
+    assert np.array_equal(entries[alpha == 255], expected[alpha == 255])
+    assert np.array_equal(read_image(tmp_path / target).rgb[alpha != 0], PICO[expected][alpha != 0])
 
 
 def test_sixteen_bit_images_dither_at_sixteen_bits(tmp_path):

@@ -156,6 +156,20 @@ def test_indexed_output_with_alpha_beyond_entry_127(tmp_path):
     assert np.array_equal(back.rgb, rgb) and np.array_equal(back.alpha, alpha)
 
 
+@pytest.mark.parametrize("target", ["i.png", "i.gif"])
+def test_indexed_output_writes_a_given_index_map_as_it_is(tmp_path, target):
+    palette = np.array([[9, 9, 9], [255, 0, 0], [9, 9, 9]])
+    chosen = np.array([[2, 1], [0, 2]], np.uint8)
+    alpha = np.array([[255, 0], [255, 255]], np.uint8)
+    # Only the picture's size, depth and alpha are read, not its colours.
+    picture = Picture(np.zeros((2, 2, 3), np.uint8), alpha, 8)
+    write_image(tmp_path / target, picture, indexed_palette=palette, indices=chosen)
+    indices, _, _ = read_indexed(tmp_path / target)
+    assert indices[alpha == 255].tolist() == [2, 0, 2] and chosen.tolist() == [[2, 1], [0, 2]]
+    with pytest.raises(ImageError, match="the index map does not fit the picture and the palette"):
+        write_image(tmp_path / target, picture, indexed_palette=palette, indices=chosen + 1)
+
+
 @pytest.mark.parametrize(
     "picture, palette, message",
     [
