@@ -34,6 +34,6 @@ palettra::ModuleDef module_def{
 
 }  // namespace
 
-extern "C" PyMODINIT_FUNC PALETTRA_CONCAT(PyInit_, PALETTRA_MODULE_NAME)() noexcept {
+PyMODINIT_FUNC PALETTRA_CONCAT(PyInit_, PALETTRA_MODULE_NAME)() noexcept {
   return palettra::guard_entry([] { return palettra::make_module(module_def); });
 }

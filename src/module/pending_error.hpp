@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include <expected>
-#include <functional>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -12,6 +11,7 @@
 #include <variant>
 
 #include "module/py_ref.hpp"
+#include "runtime/unique_function.hpp"
 
 namespace palettra {
 
@@ -22,7 +22,7 @@ struct ExceptionParts {
 
 // Runs at most once, with the interpreter lock held, when the error is
 // restored or inspected.
-using ExceptionProducer = std::move_only_function<ExceptionParts()>;
+using ExceptionProducer = UniqueFunction<ExceptionParts>;
 
 class PendingError {
  public:

@@ -27,7 +27,7 @@ PyModuleDef testing_module_def{
 
 }  // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__palettra_testing() noexcept {
+PyMODINIT_FUNC PyInit__palettra_testing() noexcept {
   auto& functions = palettra::testing::test_functions();
   functions.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   testing_module_def.m_methods = functions.data();
