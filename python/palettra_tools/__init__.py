@@ -8,6 +8,9 @@ dithering (`indices`, `dither`), and chunked conversion of Dask arrays
 (palettra_tools.chunked).
 """
 
+# The release number, read from here by the build as well.
+__version__ = "0.1.0"
+
 from .dithering import METHODS, Method, dither, indices
 from .errors import ImageError, ImageTooLargeError, PaletteError, ToolsError, ToolsWarning
 from .images import DEFAULT_MAX_PIXELS, Picture, read_image

@@ -7,6 +7,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TextIO
 
+from . import __version__
 from .dithering import ERROR_DIFFUSION, METHODS, ORDERED, IndexMap
 from .errors import ImageError, ImageTooLargeError, ToolsError
 from .images import DEFAULT_MAX_PIXELS, Picture, read_image
@@ -132,6 +133,7 @@ def _parser() -> argparse.ArgumentParser:
     shown.add_argument("--no-progress", dest="progress", action="store_false", help="never show progress")
     parser.add_argument("-q", "--quiet", action="store_true", help="print only errors")
     parser.add_argument("--list-palettes", action="store_true", help="list the built-in palettes and exit")
+    parser.add_argument("--version", action="version", version=f"palettra {__version__}")
     return parser
 
 
