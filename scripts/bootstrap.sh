@@ -24,28 +24,10 @@ while (($#)); do
   esac
 done
 
-# The interpreter from PATH first, then from pyenv's installed versions.
-find_python() {
-  local name=python$1 candidate
-  if candidate=$(command -v "$name" 2>/dev/null) && "$candidate" -c '' 2>/dev/null; then
-    echo "$candidate"
-    return
-  fi
-  local pyenv_root=${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")}
-  for candidate in "$pyenv_root/versions/$1".*/bin/"$name"; do
-    if [[ -x "$candidate" ]] && "$candidate" -c '' 2>/dev/null; then
-      echo "$candidate"
-      return
-    fi
-  done
-  echo "bootstrap: no CPython $1 found on PATH or under pyenv" >&2
-  exit 1
-}
-
 name="py$python_version-numpy$numpy_generation$variant"
 venv="$root/.venv/$name"
 if [[ ! -x "$venv/bin/python" ]]; then
-  python=$(find_python "$python_version")
+  python=$("$root/scripts/find_python.sh" "$python_version")
   echo "bootstrap: creating $venv with $python" >&2
   "$python" -m venv "$venv"
 fi

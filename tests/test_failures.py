@@ -300,6 +300,7 @@ def test_panic_caused_by_a_pending_error(testing):
     )
 
 
+@pytest.mark.test_modules
 @pytest.mark.parametrize(
     "entry, report",
     [("raise_lazy_panicking", "the producer gave up"), ("throw_foreign", None)],

@@ -11,7 +11,11 @@ from elftools.elf.elffile import ELFFile
 # The C library and its companions, the unwinder and the loader itself; the
 # interpreter's symbols come from the process, and the C++ runtime is inside.
 ALLOWED_NEEDED = re.compile(r"(lib(c|m|pthread|dl|gcc_s)|ld-linux[\w.-]*)\.so(\.\d+)*")
-MODULES = ["palettra", "palettra_twin", "_palettra_testing", "palettra_tools._engine"]
+MODULES = [
+    "palettra",
+    "palettra_tools._engine",
+    *(pytest.param(name, marks=pytest.mark.test_modules) for name in ["palettra_twin", "_palettra_testing"]),
+]
 
 # A sanitized build shares the sanitizers' C++ runtime with the process.
 pytestmark = pytest.mark.skipif(
