@@ -30,7 +30,7 @@ oldest_allowed_glibc=28
 dist="$root/dist"
 work="$root/build/dist"
 summary=()
-say() { echo "dist: $*" >&2; }
+say() { echo "dist [${SECONDS}s]: $*" >&2; }
 fail() { echo "dist: $*" >&2; exit 1; }
 note() { summary+=("$*"); say "$*"; }
 quiet_pip() {
@@ -124,7 +124,7 @@ for check_combination in $wheel_checks; do
     if in_env "$env" "$BASH" -c "command -v $tool" >/dev/null; then fail "$tool is reachable in $env"; fi
   done
   # Binary packages only: nothing may be compiled on the way.
-  quiet_pip in_env "$env" "$env/bin/python" -m pip --quiet install --only-binary=:all: "$wheel" \
+  quiet_pip in_env "$env" "$env/bin/python" -m pip --quiet install --no-compile --only-binary=:all: "$wheel" \
     -r "$root/requirements/numpy$numpy_generation.txt" -r "$root/requirements/run.txt" \
     -r "$root/requirements/test.txt"
   (cd "$work" && in_env "$env" "$env/bin/python" "$root/scripts/check_installed.py") >&2

@@ -15,7 +15,8 @@ for combination in $combinations; do
   # collected) fails the run like any other.
   "$venv/bin/python" -W error -m pytest "$@"
 done
-# And once more under the sanitizers.
+# And once more under the sanitizers; then the build for 64-bit ARM.
 if [[ -z "${PALETTRA_COMBINATIONS:-}" ]]; then
   "$root/scripts/sanitize.sh" "$@"
+  "$root/scripts/aarch64_check.sh"
 fi
