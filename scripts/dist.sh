@@ -128,8 +128,13 @@ for check_combination in $wheel_checks; do
     -r "$root/requirements/numpy$numpy_generation.txt" -r "$root/requirements/run.txt" \
     -r "$root/requirements/test.txt"
   (cd "$work" && in_env "$env" "$env/bin/python" "$root/scripts/check_installed.py") >&2
-  tests=$(cd "$root" && in_env "$env" "$env/bin/python" -W error -m pytest -q -p no:cacheprovider \
-    -m "not test_modules" 2>&1 | tee /dev/stderr | tail -n 1) || fail "tests failed against $(basename "$wheel")"
+  log="$env/pytest.log"
+  if ! (cd "$root" && in_env "$env" "$env/bin/python" -W error -m pytest -q -p no:cacheprovider \
+      -m "not test_modules") >"$log" 2>&1; then
+    cat "$log" >&2
+    fail "tests failed against $(basename "$wheel")"
+  fi
+  tests=$(tail -n 1 "$log")
   note "$(basename "$wheel") in a fresh CPython $version with NumPy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)'), no compiler or CMake on PATH: smoke check passed; tests: $tests"
 done
 
