@@ -129,6 +129,7 @@ void check(const std::string& name, const Values& values, std::uint64_t rows, st
     bool negative = false;
     bool same = collected.in_order && (!mapped || collected.rows.size() == height * width);
     std::vector<std::uint64_t> expected;
+    std::vector<std::uint64_t> triples;
     for (std::uint64_t i = 0; i < height; ++i) {
       for (std::uint64_t j = 0; j < width; ++j) {
         const char* pixel = image.data + static_cast<std::int64_t>(i) * image.row_stride +
@@ -139,22 +140,31 @@ void check(const std::string& name, const Values& values, std::uint64_t rows, st
           negative = negative || (values.is_signed && static_cast<std::int64_t>(s[c]) < 0);
           largest = std::max(largest, s[c]);
         }
+        triples.insert(triples.end(), s, s + 3);
         expected.push_back(first_nearest(palette, s[0], s[1], s[2]));
       }
     }
     same = same && mapped == !negative && negative == palettra::has_negative_value(image);
+    std::vector<std::uint64_t> colours(3 * height * width);
+    same = same && palettra::nearest_colours_of_image(image, palette, colours.data()) == mapped;
     if (mapped) {
       same = same && collected.rows == expected;
-      // The per-pixel interface, built for the largest value seen.
+      // The per-pixel and per-run interfaces, built for the largest value seen.
       NearestRows search(palette, largest, height * width);
       for (std::uint64_t p = 0; p < expected.size(); ++p) {
-        const char* pixel = image.data + static_cast<std::int64_t>(p / width) * image.row_stride +
-                            static_cast<std::int64_t>(p % width) * image.column_stride;
-        same = same && search.nearest(read_value(pixel, image),
-                                      read_value(pixel + image.channel_stride, image),
-                                      read_value(pixel + 2 * image.channel_stride, image)) ==
-                           expected[p];
+        const std::uint64_t* s = &triples[3 * p];
+        same = same && search.nearest(s[0], s[1], s[2]) == expected[p];
+        for (int c = 0; c < 3; ++c) {
+          same = same && colours[3 * p + c] == palette.entry(expected[p], c);
+        }
       }
+      std::vector<std::uint64_t> rows(expected.size());
+      for (std::uint64_t p = 0; p < expected.size(); p += NearestRows::kMostPerRun) {
+        const std::uint64_t left = expected.size() - p;
+        search.nearest_run(&triples[3 * p], std::min<std::uint64_t>(NearestRows::kMostPerRun, left),
+                           &rows[p]);
+      }
+      same = same && rows == expected;
     }
     std::uint64_t digest = 0xcbf29ce484222325;  // FNV-1a over the rows
     for (const std::uint64_t row : collected.rows) digest = (digest ^ row) * 0x100000001b3;
@@ -182,8 +192,9 @@ int main() {
         1u << 25, std::uint64_t{1} << 40);
   check("uint64-above-2^53", {8, false, std::uint64_t{1} << 53, kMax}, 57, 8, 27,
         std::uint64_t{1} << 53, kMax);
-  check("uint64-near-2^60", {8, false, (std::uint64_t{1} << 60) - 4096, (std::uint64_t{1} << 60) + 4096},
-        21, 6, 300, (std::uint64_t{1} << 60) - 8192, (std::uint64_t{1} << 60) + 8192);
+  constexpr std::uint64_t k2To60 = std::uint64_t{1} << 60;
+  check("uint64-near-2^60", {8, false, k2To60 - 4096, k2To60 + 4096}, 21, 6, 300, k2To60 - 8192,
+        k2To60 + 8192);
   check("uint64-whole-range-5-rows", {8, false, 0, kMax}, 5, 5, 33, 0, kMax);
   // Negative values: no row is nearest, the image is refused.
   check("int64-with-negatives", {8, true, kMax - 3, kMax}, 6, 3, 4, 0, 9);
