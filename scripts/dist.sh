@@ -30,6 +30,7 @@ oldest_allowed_glibc=28
 dist="$root/dist"
 work="$root/build/dist"
 summary=()
+pids=()
 say() { echo "dist [${SECONDS}s]: $*" >&2; }
 fail() { echo "dist: $*" >&2; exit 1; }
 note() { summary+=("$*"); say "$*"; }
@@ -112,40 +113,64 @@ in_env() {
   PATH="$env/bin" VIRTUAL_ENV="$env" PYTHONPATH= "$@"
 }
 
-for check_combination in $wheel_checks; do
-  version=${check_combination%%:*}
-  numpy_generation=${check_combination##*:}
-  cp_tag="cp${version/./}"
+numpy_version() { "$1/bin/python" -c 'import numpy; print(numpy.__version__)'; }
+
+# One wheel with NumPy of one generation; the last line it prints is its
+# note.
+check_wheel() {
+  local version=$1 numpy_generation=$2 cp_tag="cp${1/./}" wheel env tool
   wheel=$(echo "$dist"/palettra-*-"$cp_tag"-"$cp_tag"-*.whl)
   env="$work/check-wheel-py$version-numpy$numpy_generation"
-  say "checking $(basename "$wheel") with NumPy $numpy_generation.x in a fresh environment"
   fresh_env "$version" "$env"
   for tool in cc c++ gcc g++ clang zig cmake ninja; do
     if in_env "$env" "$BASH" -c "command -v $tool" >/dev/null; then fail "$tool is reachable in $env"; fi
   done
   # Binary packages only: nothing may be compiled on the way.
-  quiet_pip in_env "$env" "$env/bin/python" -m pip --quiet install --no-compile --only-binary=:all: "$wheel" \
-    -r "$root/requirements/numpy$numpy_generation.txt" -r "$root/requirements/run.txt" \
+  quiet_pip in_env "$env" "$env/bin/python" -m pip --quiet install --no-compile --only-binary=:all: \
+    "$wheel" -r "$root/requirements/numpy$numpy_generation.txt" -r "$root/requirements/run.txt" \
     -r "$root/requirements/test.txt"
   (cd "$work" && in_env "$env" "$env/bin/python" "$root/scripts/check_installed.py") >&2
-  log="$env/pytest.log"
   if ! (cd "$root" && in_env "$env" "$env/bin/python" -W error -m pytest -q -p no:cacheprovider \
-      -m "not test_modules") >"$log" 2>&1; then
-    cat "$log" >&2
+      -m "not test_modules") >"$env/pytest.log" 2>&1; then
+    cat "$env/pytest.log"
     fail "tests failed against $(basename "$wheel")"
   fi
-  tests=$(tail -n 1 "$log")
-  note "$(basename "$wheel") in a fresh CPython $version with NumPy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)'), no compiler or CMake on PATH: smoke check passed; tests: $tests"
-done
+  echo "$(basename "$wheel") in a fresh CPython $version with NumPy $(numpy_version "$env"), no compiler" \
+    "or CMake on PATH: smoke check passed; tests: $(tail -n 1 "$env/pytest.log")"
+}
 
-env="$work/check-sdist-py3.12"
-say "building and checking $(basename "$sdist") in a fresh environment"
-fresh_env 3.12 "$env"
-# Build isolation, as a user's pip does it; only the runtime packages are
-# pinned, the build requirements come as declared.
-quiet_pip "$env/bin/python" -m pip --quiet install "$sdist" \
-  -c "$root/requirements/numpy2.txt" -c "$root/requirements/run.txt"
-(cd "$work" && in_env "$env" "$env/bin/python" "$root/scripts/check_installed.py") >&2
-note "$(basename "$sdist") built with build isolation in a fresh CPython 3.12 with NumPy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)'): smoke check passed"
+# The sdist; the last line it prints is its note.
+check_sdist() {
+  local env="$work/check-sdist-py3.12"
+  fresh_env 3.12 "$env"
+  # Build isolation, as a user's pip does it; only the runtime packages are
+  # pinned, the build requirements come as declared.
+  quiet_pip "$env/bin/python" -m pip --quiet install "$sdist" \
+    -c "$root/requirements/numpy2.txt" -c "$root/requirements/run.txt"
+  (cd "$work" && in_env "$env" "$env/bin/python" "$root/scripts/check_installed.py") >&2
+  echo "$(basename "$sdist") built with build isolation in a fresh CPython 3.12 with NumPy" \
+    "$(numpy_version "$env"): smoke check passed"
+}
+
+# The checks are independent, and each mostly waits for one processor or
+# the network, so they run side by side, each into a log of its own.
+say "checking the wheels and the sdist in fresh environments"
+checks=()
+for combination in $wheel_checks; do
+  checks+=("wheel-py${combination%%:*}-numpy${combination##*:}")
+  check_wheel "${combination%%:*}" "${combination##*:}" >"$work/${checks[-1]}.log" 2>&1 &
+  pids+=($!)
+done
+checks+=(sdist)
+check_sdist >"$work/sdist.log" 2>&1 &
+pids+=($!)
+for i in "${!checks[@]}"; do
+  log="$work/${checks[$i]}.log"
+  if ! wait "${pids[$i]}"; then
+    cat "$log" >&2
+    fail "the ${checks[$i]} check failed (log: $log)"
+  fi
+  note "$(tail -n 1 "$log")"
+done
 
 printf '%s\n' "${summary[@]}"
