@@ -3,7 +3,9 @@
 
 #include <Python.h>
 
+#include <new>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -37,23 +39,36 @@ class FailureTrap {
 
 namespace detail {
 
-// Runs `body`; gives the pending error to raise, if any. A panic becomes a
-// PanicException; anything else thrown springs the trap.
+// Runs `body` and makes its failure, if any, the interpreter's current
+// exception: a pending error as it is, a panic as a PanicException, anything
+// else thrown as a PanicException "panic from native code", and running out
+// of memory, there or while reporting, as MemoryError. Only a panic while
+// reporting, which has no one left to report to, springs the trap.
 template <class Body>
-std::optional<PendingError> run_body(FailureTrap& trap, Body&& body) noexcept {
+void run_and_report(FailureTrap& trap, Body&& body) noexcept {
+  std::optional<PendingError> failure;
   std::optional<std::string> panic_message;
+  bool foreign = false;
   try {
-    auto outcome = std::forward<Body>(body)();
-    if (outcome) return std::nullopt;
-    return std::move(outcome.error());
+    Status outcome = std::forward<Body>(body)();
+    if (outcome) return;
+    failure.emplace(std::move(outcome.error()));
   } catch (Panic& caught) {
-    panic_message = caught.message();
+    panic_message.emplace(caught.take_message());
+  } catch (const std::bad_alloc&) {
+    failure.emplace(PendingError::out_of_memory());
   } catch (...) {
-    trap.spring();
+    foreign = true;
   }
-  std::optional<PendingError> converted;
-  trap.run([&] { converted = panic_exception_error(std::move(*panic_message)); });
-  return converted;
+  trap.run([&] {
+    try {
+      if (panic_message) failure.emplace(panic_exception_error(std::move(*panic_message)));
+      if (foreign) failure.emplace(panic_exception_error("panic from native code"));
+    } catch (const std::bad_alloc&) {
+      failure.emplace(PendingError::out_of_memory());
+    }
+    std::move(*failure).restore();
+  });
 }
 
 }  // namespace detail
@@ -64,32 +79,28 @@ PyObject* guard_entry(Body&& body) noexcept {
   FailureTrap trap("uncaught panic at ffi boundary");
   NestingScope nesting;
   PyObject* result = nullptr;
-  std::optional<PendingError> failure = detail::run_body(trap, [&]() -> Status {
+  detail::run_and_report(trap, [&]() -> Status {
     Result<PyObject*> outcome = std::forward<Body>(body)();
     if (!outcome) return fail(std::move(outcome.error()));
     result = *outcome;
     return {};
   });
-  if (failure) trap.run([&] { std::move(*failure).restore(); });
   return result;
 }
 
-// For deallocation slots, which have no way to report failure: a panic goes
-// to the interpreter's unraisable hook.
+// For deallocation slots, which have no way to report failure: the failure
+// goes to the interpreter's unraisable hook.
 template <class Body>
 void guard_deallocation(Body&& body) noexcept {
   FailureTrap trap("uncaught panic at ffi boundary");
   NestingScope nesting;
-  std::optional<PendingError> failure = detail::run_body(trap, [&]() -> Status {
+  bool failed = true;
+  detail::run_and_report(trap, [&]() -> Status {
     std::forward<Body>(body)();
+    failed = false;
     return {};
   });
-  if (failure) {
-    trap.run([&] {
-      std::move(*failure).restore();
-      PyErr_WriteUnraisable(nullptr);
-    });
-  }
+  if (failed) PyErr_WriteUnraisable(nullptr);
 }
 
 }  // namespace palettra

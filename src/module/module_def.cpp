@@ -1,5 +1,8 @@
 #include "module/module_def.hpp"
 
+#include <utility>
+#include <vector>
+
 #include "module/convert_function.hpp"
 #include "module/downcast_error.hpp"
 #include "module/interned_names.hpp"
@@ -12,14 +15,28 @@ constexpr const char kSubinterpreterRefusal[] =
     "palettra does not yet support subinterpreters, see "
     "https://github.com/palettra/palettra/issues/1";
 
+// Function objects refer to their record for the rest of the process. One
+// record per description, so that an import that fails and is tried again
+// leaves no record behind.
+PyMethodDef* method_record(const MethodDescription& description) {
+  // Never destroyed, like the records it lists.
+  static auto& records = *new std::vector<std::pair<const MethodDescription*, PyMethodDef*>>();
+  for (const auto& [made_for, record] : records) {
+    if (made_for == &description) return record;
+  }
+  records.reserve(records.size() + 1);
+  auto* record =
+      new PyMethodDef{description.name, description.entry, description.flags, description.doc};
+  records.emplace_back(&description, record);
+  return record;
+}
+
 }  // namespace
 
 Result<Ref> make_function(const MethodDescription& description, PyObject* module) {
+  PyMethodDef* method = method_record(description);
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return fail(PendingError::fetch_after_failure());
-  // The function object refers to this record for the rest of the process.
-  auto* method = new PyMethodDef{description.name, description.entry, description.flags,
-                                 description.doc};
   Ref function = Ref::steal(PyCMethod_New(method, module, module_name.get(), nullptr));
   if (!function) return fail(PendingError::fetch_after_failure());
   return function;

@@ -17,21 +17,12 @@ static_assert(sizeof(kDoc) - 1 == 237);
 
 PyObject* cached_type = nullptr;
 
-}  // namespace
-
+// Null, with the interpreter's error set, when the type cannot be made: the
+// caller raises that error, since a panic would need this very type.
 PyObject* panic_exception_type() {
   if (cached_type != nullptr) return cached_type;
   PyObject* made = PyErr_NewExceptionWithDoc(kName, kDoc, PyExc_BaseException, nullptr);
-  if (made == nullptr) {
-    // Fetching through PendingError::fetch would ask for this very type again.
-    PyObject* raised = PyErr_GetRaisedException();
-    PendingError error =
-        raised != nullptr
-            ? PendingError::normalized(Ref::steal(raised))
-            : PendingError::with_message(PyExc_SystemError,
-                                         "attempted to fetch exception but none was set");
-    panic_with_error("Failed to initialize new exception type.", std::move(error));
-  }
+  if (made == nullptr) return nullptr;
   // Creating the type can run Python code; whoever stored first keeps the cell.
   if (cached_type == nullptr) {
     cached_type = made;
@@ -41,13 +32,20 @@ PyObject* panic_exception_type() {
   return cached_type;
 }
 
+}  // namespace
+
+PyObject* existing_panic_exception_type() noexcept { return cached_type; }
+
 PendingError panic_exception_error(std::string message) {
-  return PendingError::lazy([message = std::move(message)]() {
-    Ref text = Ref::steal(expect_constructed(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
-    PyObject* args = expect_constructed(PyTuple_New(1));
-    PyTuple_SET_ITEM(args, 0, text.release());
-    return ExceptionParts{Ref::borrow(panic_exception_type()), Ref::steal(args)};
+  return PendingError::lazy([message = std::move(message)]() -> ExceptionParts {
+    Ref text = exception_text(message);
+    if (!text) return {};
+    Ref args = Ref::steal(PyTuple_New(1));
+    if (!args) return {};
+    PyTuple_SET_ITEM(args.get(), 0, text.release());
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return {};
+    return {Ref::borrow(type), std::move(args)};
   });
 }
 

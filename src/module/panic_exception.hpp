@@ -9,10 +9,11 @@
 
 namespace palettra {
 
-// The PanicException type, made on first need and kept for the process.
-PyObject* panic_exception_type();
+// The PanicException type if it has been made, else null.
+PyObject* existing_panic_exception_type() noexcept;
 
-// A pending PanicException carrying `message`.
+// A pending PanicException carrying `message`; the type is made on first
+// need, kept for the process, and never released.
 PendingError panic_exception_error(std::string message);
 
 }  // namespace palettra

@@ -1,6 +1,7 @@
 #include "module/pending_error.hpp"
 
 #include <cstdio>
+#include <new>
 
 #include "module/nesting_counter.hpp"
 #include "module/object_text.hpp"
@@ -58,20 +59,29 @@ PendingError PendingError::lazy(ExceptionProducer producer) {
   return PendingError(State(std::move(producer)));
 }
 
+Ref exception_text(std::string_view text) {
+  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 PendingError PendingError::with_message(PyObject* type, std::string message) {
-  return lazy([type, message = std::move(message)]() {
-    Ref text = Ref::steal(expect_constructed(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
-    return ExceptionParts{Ref::borrow(type), std::move(text)};
+  return lazy([type, message = std::move(message)]() -> ExceptionParts {
+    Ref text = exception_text(message);
+    if (!text) return {};
+    return {Ref::borrow(type), std::move(text)};
   });
 }
 
 PendingError PendingError::normalized(Ref instance) { return PendingError(State(std::move(instance))); }
 
+PendingError PendingError::out_of_memory() noexcept { return PendingError(State(OutOfMemory{})); }
+
 std::optional<PendingError> PendingError::fetch() {
   Ref instance = Ref::steal(PyErr_GetRaisedException());
   if (!instance) return std::nullopt;
-  if (reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) == panic_exception_type()) {
+  // Until the type exists no exception can be of it. Not making it here also
+  // keeps a failure to make it from fetching, and so making it, again.
+  PyObject* own_panic = existing_panic_exception_type();
+  if (own_panic != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) == own_panic) {
     resume_fetched_panic(std::move(instance));
   }
   return normalized(std::move(instance));
@@ -88,10 +98,22 @@ void PendingError::restore() && {
     PyErr_SetRaisedException(instance->release());
     return;
   }
+  if (std::holds_alternative<OutOfMemory>(state)) {
+    PyErr_NoMemory();
+    return;
+  }
   ExceptionProducer* producer = std::get_if<ExceptionProducer>(&state);
   if (producer == nullptr) panic("a pending error reached the interpreter without an exception");
-  ExceptionParts parts = (*producer)();
+  // With no memory left for the error, the caller learns that instead.
+  ExceptionParts parts;
+  try {
+    parts = (*producer)();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  }
   state = std::monostate{};
+  if (!parts.type) return;
   if (is_exception_class(parts.type.get())) {
     PyErr_SetObject(parts.type.get(), parts.value.get());
   } else {
@@ -104,7 +126,7 @@ PyObject* PendingError::normalize() {
   if (std::holds_alternative<std::monostate>(state)) {
     panic("the pending error is being normalized already");
   }
-  if (std::holds_alternative<ExceptionProducer>(state)) {
+  if (!std::holds_alternative<Ref>(state)) {
     PendingError(std::move(state)).restore();
     Ref instance = Ref::steal(PyErr_GetRaisedException());
     if (!instance) panic("exception missing after writing to the interpreter");

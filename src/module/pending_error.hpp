@@ -15,6 +15,8 @@
 
 namespace palettra {
 
+// Null parts stand for an exception that could not be made: the
+// interpreter's own error (out of memory) is set and is raised in its place.
 struct ExceptionParts {
   Ref type;
   Ref value;
@@ -24,6 +26,10 @@ struct ExceptionParts {
 // restored or inspected.
 using ExceptionProducer = UniqueFunction<ExceptionParts>;
 
+// Makes a str of `text` for an exception under construction; null, with the
+// interpreter's MemoryError set, when there is no memory for it.
+Ref exception_text(std::string_view text);
+
 class PendingError {
  public:
   // An error produced on demand; no Python object exists before it runs.
@@ -32,6 +38,8 @@ class PendingError {
   static PendingError with_message(PyObject* type, std::string message);
   // An exception instance taken from the interpreter.
   static PendingError normalized(Ref instance);
+  // A MemoryError, made without allocating anything.
+  static PendingError out_of_memory() noexcept;
 
   // Takes the interpreter's current exception, if any. This module's own
   // PanicException coming back out of Python code resumes the panic instead.
@@ -51,7 +59,8 @@ class PendingError {
   void write_debug(std::string& out);
 
  private:
-  using State = std::variant<std::monostate, ExceptionProducer, Ref>;
+  struct OutOfMemory {};
+  using State = std::variant<std::monostate, ExceptionProducer, Ref, OutOfMemory>;
   explicit PendingError(State state) noexcept : state_(std::move(state)) {}
   State state_;
 };

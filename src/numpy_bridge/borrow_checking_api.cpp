@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "numpy_bridge/borrow_key.hpp"
@@ -45,7 +47,19 @@ void forget(BorrowRegistry& registry, BorrowRegistry::iterator base, const Borro
   if (base->second.empty()) registry.erase(base);
 }
 
-int acquire_shared(void* flags, PyObject* array) noexcept {
+// A borrow that there is no memory to record is refused, with MemoryError
+// set as a failing interpreter call leaves it.
+template <class Register>
+int refused_without_memory(Register&& register_borrow) noexcept {
+  try {
+    return std::forward<Register>(register_borrow)();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+}
+
+int register_read(void* flags, PyObject* array) {
   BorrowRegistry& registry = registry_of(flags);
   const std::uintptr_t base = base_address(array);
   const BorrowKey key = borrow_key(array);
@@ -67,7 +81,7 @@ int acquire_shared(void* flags, PyObject* array) noexcept {
   return 0;
 }
 
-int acquire_mut_shared(void* flags, PyObject* array) noexcept {
+int register_write(void* flags, PyObject* array) {
   if ((numpy::as_array(array)->flags & numpy::kArrayWriteable) == 0) return -2;
   BorrowRegistry& registry = registry_of(flags);
   const std::uintptr_t base = base_address(array);
@@ -84,6 +98,14 @@ int acquire_mut_shared(void* flags, PyObject* array) noexcept {
   }
   borrows.push_back({key, kWriter});
   return 0;
+}
+
+int acquire_shared(void* flags, PyObject* array) noexcept {
+  return refused_without_memory([&] { return register_read(flags, array); });
+}
+
+int acquire_mut_shared(void* flags, PyObject* array) noexcept {
+  return refused_without_memory([&] { return register_write(flags, array); });
 }
 
 void release_shared(void* flags, PyObject* array) noexcept {

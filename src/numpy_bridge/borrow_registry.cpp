@@ -1,5 +1,6 @@
 #include "numpy_bridge/borrow_registry.hpp"
 
+#include <new>
 #include <string>
 
 #include "module/downcast_error.hpp"
@@ -80,7 +81,14 @@ std::expected<void, BorrowError> acquire(PyObject* array) {
   BorrowCheckingApi& registry = api();
   const int code = registry.acquire(registry.flags, array);
   if (code == 0) return {};
-  if (code == -1) return std::unexpected(BorrowError::AlreadyBorrowed);
+  if (code == -1) {
+    // A registry with no memory to record the borrow refuses it that way.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    return std::unexpected(BorrowError::AlreadyBorrowed);
+  }
   panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
 

@@ -6,12 +6,14 @@
 
 namespace palettra {
 
-// The one exception type this module throws. Deliberately not derived from
+// The one exception type this module throws, besides std::bad_alloc for
+// memory it cannot get. Deliberately not derived from
 // std::exception so that no generic handler can swallow it on the way out.
 class Panic {
  public:
   explicit Panic(std::string message) : message_(std::move(message)) {}
-  const std::string& message() const noexcept { return message_; }
+  // Moves the text out without allocating, for handlers that must not throw.
+  std::string take_message() noexcept { return std::move(message_); }
 
  private:
   std::string message_;

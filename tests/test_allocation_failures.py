@@ -1,0 +1,49 @@
+"""Running out of memory anywhere in a call raises; it never ends the process.
+
+Each sweep fails one allocation after another, for every position from the
+first to past the last, and checks each time that the call gives its usual
+result or raises (MemoryError, or its usual exception), that every reference
+and borrow it took is given back, and, in the sanitized run, that nothing
+leaks. The sweeps run in processes of their own (support/allocation_sweep.py).
+"""
+
+import importlib.util
+
+import pytest
+
+from support.isolated import run_json
+
+CALL_PATHS = [
+    "direct",
+    "large",
+    "items",
+    "empty_palette",
+    "no_arguments",
+    "unexpected_keyword",
+    "palette_type",
+    "bad_value",
+    "failing_item",
+    "resumed_panic",
+]
+
+
+def interpreter_hook_missing():
+    spec = importlib.util.find_spec("_testcapi")
+    if spec is None:
+        return True
+    import _testcapi
+
+    return not hasattr(_testcapi, "set_nomemory")
+
+
+@pytest.mark.parametrize(
+    "hook, path",
+    [("interpreter", path) for path in ["import", *CALL_PATHS]] + [("native", path) for path in CALL_PATHS],
+)
+def test_every_allocation_may_fail(hook, path):
+    if hook == "interpreter" and interpreter_hook_missing():
+        pytest.skip("this interpreter has no _testcapi.set_nomemory")
+    report = run_json(f"from support.allocation_sweep import main; main({hook!r}, {path!r})")
+    print(f"{hook} allocations, {path}: {report['positions']} positions injected")
+    assert report["problems"] == []
+    assert report["positions"] > 1
