@@ -38,7 +38,7 @@ def interpreter_hook_missing():
 
 @pytest.mark.parametrize(
     "hook, path",
-    [("interpreter", path) for path in ["import", *CALL_PATHS]] + [("native", path) for path in CALL_PATHS],
+    [("interpreter", path) for path in ["import", "first_call", *CALL_PATHS]] + [("native", path) for path in CALL_PATHS],
 )
 def test_every_allocation_may_fail(hook, path):
     if hook == "interpreter" and interpreter_hook_missing():

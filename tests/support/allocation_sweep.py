@@ -24,9 +24,22 @@ import numpy as np
 from support.registry import CAPSULE_NAME, Registry, multiarray
 
 LAST_POSITION = 20_000
-# A constructor that must not fail and fails reports a panic, not the
-# MemoryError behind it (which is printed), as it does for any other cause.
-CONSTRUCTOR_FAILED = ("Python API call failed",)
+# Panics that report a failure of the interpreter: a constructor that must
+# not fail, and steps whose panic carries the pending error (whose rendering
+# may itself have run out of memory) or has printed it.
+REPORTING_PANICS = (
+    "Python API call failed",
+    "could not append __name__ to __all__: ",
+    "failed to create type object for BufferOwner",
+    "Failed to access NumPy array API capsule: ",
+    "Failed to create slice container: ",
+    "Interal borrow checking API error: ",
+)
+
+
+def may_raise(error_type, args, panic_type):
+    """Whether running out of memory may end a call with this exception."""
+    return error_type is MemoryError or error_type is panic_type and args[0].startswith(REPORTING_PANICS)
 
 
 class Picture(dict):
@@ -128,22 +141,18 @@ class Sweep:
             self.fail = testing.fail_allocations
             self.allow = testing.allow_allocations
             self.nesting_depth = testing.nesting_depth
-        self.hook = hook
 
     def panic_type(self):
         """This module's PanicException, as a palette of one column raises it."""
         return type(attempt(self.convert, (np.zeros((1, 1, 3), np.uint8), np.zeros((1, 1), np.uint64)), {}))
 
-    def acceptable(self, summary, normal, panic_type):
-        if summary == normal or summary[:2] == ("raised", MemoryError):
+    @staticmethod
+    def acceptable(summary, normal, panic_type):
+        if summary == normal:
             return True
-        # Panics that report the interpreter's failure: a constructor that
-        # must not fail, and a failing step whose panic carries its error.
         if summary[:2] == normal[:2] and "<failed to extract type name>" in summary[2][0]:
             return True  # The downcast message's stand-in for a name it cannot get.
-        return summary[:2] == ("raised", panic_type) and (
-            summary[2] == CONSTRUCTOR_FAILED or "type: <class 'MemoryError'>" in summary[2][0]
-        )
+        return summary[0] == "raised" and may_raise(summary[1], summary[2], panic_type)
 
     def run(self, path):
         panic_type = self.panic_type()
@@ -172,54 +181,62 @@ class Sweep:
         return {"positions": LAST_POSITION, "problems": problems[:20] + ["the call never stopped allocating"]}
 
 
-def sweep_import():
-    """Loads palettra afresh in a child process for every position. The
-    module is found first: the import system's own work is not under test."""
+def load(spec):
+    import importlib.util
+
+    module = importlib.util.module_from_spec(spec)
+    assert module.__all__ == ["convert"]
+    return module
+
+
+def first_call(module):
+    image = np.full((2, 2, 3), 250, dtype=np.uint8)
+    assert module.convert(image, PALETTE).tolist() == [[[255, 255, 255]] * 2] * 2
+
+
+def sweep_first_time(path):
+    """Runs what happens once per process, loading palettra or its first
+    call, in a child process of its own for every position."""
     import _testcapi
     import importlib.util
 
     spec = importlib.util.find_spec("palettra")
+    step, argument = (load, spec) if path == "import" else (first_call, load(spec))
     problems = []
     for position in range(LAST_POSITION):
-        statuses = []
         for stop in (position + 1, 0):
             child = os.fork()
             if child == 0:
                 signal.alarm(60)
-                os._exit(_load_in_child(_testcapi, spec, position, stop))
-            statuses.append(os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]))
-            if statuses[-1] not in (0, 1):
-                problems.append(f"position {position}, until {stop}: exit status {statuses[-1]}")
-        if statuses[-1] == 0:
+                os._exit(_first_time_in_child(_testcapi, step, argument, position, stop))
+            status = os.waitstatus_to_exitcode(os.waitpid(child, 0)[1])
+            if status not in (0, 1):
+                problems.append(f"position {position}, until {stop}: exit status {status}")
+        if status == 0:
             return {"positions": position + 1, "problems": problems[:20]}
-    return {"positions": LAST_POSITION, "problems": problems[:20] + ["the import never stopped allocating"]}
+    return {"positions": LAST_POSITION, "problems": problems[:20] + ["the step never stopped allocating"]}
 
 
-def _load_in_child(_testcapi, spec, position, stop):
-    """0 when loading succeeded, 1 when it raised as it may and a retry works."""
-    import importlib.util
-
+def _first_time_in_child(_testcapi, step, argument, position, stop):
+    """0 when the step succeeded, 1 when it raised as it may and a retry works."""
     _testcapi.set_nomemory(position, stop)
     try:
-        importlib.util.module_from_spec(spec)
+        step(argument)
     except BaseException as error:  # noqa: BLE001
         _testcapi.remove_mem_hooks()
         failed = error
     else:
         _testcapi.remove_mem_hooks()
-        failed = None
-    expected_panic = type(failed).__name__ == "PanicException" and (
-        failed.args == CONSTRUCTOR_FAILED or failed.args[0].startswith("could not append __name__ to __all__: ")
-    )
-    if not (failed is None or type(failed) is MemoryError or expected_panic):
-        print(f"loading raised {failed!r}", file=sys.stderr)
+        return 0
+    # The module's PanicException is first met here.
+    panic_type = type(failed) if type(failed).__name__ == "PanicException" else None
+    if not may_raise(type(failed), failed.args, panic_type):
+        print(f"position {position}, until {stop}: raised {failed!r}", file=sys.stderr)
         return 3
-    module = importlib.util.module_from_spec(spec)
-    if module.__all__ != ["convert"] or module.convert(np.zeros((1, 1, 3), np.uint8), PALETTE).shape != (1, 1, 3):
-        return 4
-    return 0 if failed is None else 1
+    step(argument)
+    return 1
 
 
 def main(hook, path):
-    report = sweep_import() if path == "import" else Sweep(hook).run(path)
+    report = sweep_first_time(path) if path in ("import", "first_call") else Sweep(hook).run(path)
     print(json.dumps(report))
