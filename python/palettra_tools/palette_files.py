@@ -38,10 +38,12 @@ def _rgb(fields: list[str], origin: str, line: int, form: str) -> tuple[int, int
     if len(fields) < 3 or not all(f.isascii() and f.isdigit() for f in fields[:3]):
         got = " ".join(fields)
         raise PaletteError(located(origin, line, f"expected '{form}' with values 0 to 255, got '{got}'"))
+    for text in fields[:3]:
+        # Judged on the digits first: int() refuses thousands of them.
+        digits = text.lstrip("0") or "0"
+        if len(digits) > 3 or int(digits) > 255:
+            raise PaletteError(located(origin, line, f"value {digits} is out of range 0 to 255"))
     r, g, b = (int(f) for f in fields[:3])
-    for value in (r, g, b):
-        if value > 255:
-            raise PaletteError(located(origin, line, f"value {value} is out of range 0 to 255"))
     return r, g, b
 
 
@@ -99,7 +101,8 @@ def parse_jasc(text: str, origin: str = "<pal>") -> Palette:
         got = lines[1].strip() if len(lines) >= 2 else "end of file"
         raise PaletteError(located(origin, 2, f"expected the version '0100', got '{got}'"))
     count_text = lines[2].strip() if len(lines) >= 3 else ""
-    if not (count_text.isascii() and count_text.isdigit()) or int(count_text) == 0:
+    # No file holds a billion colours, and int() refuses thousands of digits.
+    if not (count_text.isascii() and count_text.isdigit()) or len(count_text) > 9 or int(count_text) == 0:
         got = count_text if len(lines) >= 3 else "end of file"
         raise PaletteError(located(origin, 3, f"expected the number of colours, got '{got}'"))
     count = int(count_text)
