@@ -22,6 +22,7 @@ CALL_PATHS = [
     "unexpected_keyword",
     "palette_type",
     "bad_value",
+    "bad_shape",
     "failing_item",
     "resumed_panic",
 ]

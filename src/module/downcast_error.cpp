@@ -24,16 +24,16 @@ std::string qualified_type_name(PyObject* type) {
 
 PendingError downcast_error(PyObject* object, const char* target) {
   Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-  return PendingError::lazy([type = std::move(type), target]() mutable {
+  return PendingError::lazy([type = std::move(type), target]() mutable -> ExceptionParts {
     std::string message = "'";
     message += qualified_type_name(type.get());
     message += "' object cannot be converted to '";
     message += target;
     message += "'";
     type.reset();
-    Ref text = Ref::steal(expect_constructed(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
-    return ExceptionParts{Ref::borrow(PyExc_TypeError), std::move(text)};
+    Ref text = exception_text(message);
+    if (!text) return {};
+    return {Ref::borrow(PyExc_TypeError), std::move(text)};
   });
 }
 

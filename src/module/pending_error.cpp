@@ -78,8 +78,8 @@ PendingError PendingError::out_of_memory() noexcept { return PendingError(State(
 std::optional<PendingError> PendingError::fetch() {
   Ref instance = Ref::steal(PyErr_GetRaisedException());
   if (!instance) return std::nullopt;
-  // Until the type exists no exception can be of it. Not making it here also
-  // keeps a failure to make it from fetching, and so making it, again.
+  // Until the type exists no exception can be of it, so it is not made here:
+  // a failure to make it would be fetched, and would try to make it again.
   PyObject* own_panic = existing_panic_exception_type();
   if (own_panic != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) == own_panic) {
     resume_fetched_panic(std::move(instance));

@@ -79,6 +79,8 @@ def calls(panic_type):
     picture = Picture([[[1, 2, 3], [250, 251, 252]], [[201, 29, 31], [40, 190, 20]]])
     negative = Picture([[[1, 2, 3], [4, -5, 6]]])
     failing = Picture([[[1, 2, 3], [4, 5, 6]]], missing=(0, 1, 2))
+    listed = Picture([[[1, 2, 3]]])
+    listed.shape = list(listed.shape)
     panicking = RaisingShape(panic_type)
     return {
         "direct": ((direct, PALETTE), {}, [direct, PALETTE]),
@@ -89,6 +91,7 @@ def calls(panic_type):
         "unexpected_keyword": ((1, 2), {"zz": 3}, []),
         "palette_type": ((direct, [[1, 2, 3]]), {}, [direct]),
         "bad_value": ((negative, PALETTE), {}, [negative, PALETTE]),
+        "bad_shape": ((listed, PALETTE), {}, [listed, listed.shape, PALETTE]),
         "failing_item": ((failing, PALETTE), {}, [failing, PALETTE]),
         "resumed_panic": ((panicking, PALETTE), {}, [panicking, PALETTE]),
     }
