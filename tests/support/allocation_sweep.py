@@ -18,6 +18,7 @@ import json
 import os
 import signal
 import sys
+import traceback
 
 import numpy as np
 
@@ -39,7 +40,7 @@ REPORTING_PANICS = (
 
 def may_raise(error_type, args, panic_type):
     """Whether running out of memory may end a call with this exception."""
-    return error_type is MemoryError or error_type is panic_type and args[0].startswith(REPORTING_PANICS)
+    return error_type is MemoryError or (error_type is panic_type and args[0].startswith(REPORTING_PANICS))
 
 
 class Picture(dict):
@@ -72,9 +73,11 @@ PALETTE = palette_of([[0, 0, 0], [255, 255, 255], [200, 30, 30], [30, 200, 30]])
 
 def calls(panic_type):
     """Each path: the arguments of convert, and the objects whose references it must give back."""
-    direct = (np.arange(18, dtype=np.uint8).reshape(2, 3, 3) * 14).astype(np.uint8)
-    large = (np.arange(1, 19, dtype=np.uint64).reshape(3, 2, 3) << np.uint64(40)) + np.uint64(7)
-    large_palette = palette_of([[0, 0, 0], [1 << 44, 1 << 43, 1 << 42], [1 << 40, 1 << 41, 1 << 45]])
+    # Large enough for the searches that build tables of their own.
+    direct = np.random.default_rng(5).integers(0, 256, size=(64, 48, 3), dtype=np.uint8)
+    many = np.random.default_rng(6).integers(0, 256, size=(40, 3)).astype(np.uint64)
+    large = direct.astype(np.uint64) << np.uint64(30)
+    large_palette = many << np.uint64(30)
     empty = np.zeros((0, 3), dtype=np.uint64)
     picture = Picture([[[1, 2, 3], [250, 251, 252]], [[201, 29, 31], [40, 190, 20]]])
     negative = Picture([[[1, 2, 3], [4, -5, 6]]])
@@ -83,7 +86,7 @@ def calls(panic_type):
     listed.shape = list(listed.shape)
     panicking = RaisingShape(panic_type)
     return {
-        "direct": ((direct, PALETTE), {}, [direct, PALETTE]),
+        "direct": ((direct, many), {}, [direct, many]),
         "large": ((large, large_palette), {}, [large, large_palette]),
         "items": ((picture, PALETTE), {}, [picture, picture[1, 0, 1], PALETTE]),
         "empty_palette": ((direct, empty), {}, [direct, empty]),
@@ -166,6 +169,8 @@ class Sweep:
         before = references(watched)
         problems = []
         for position in range(LAST_POSITION):
+            # Only allocation N failing, then all from N on: the last tells
+            # when the call needs no more.
             for stop in (position + 1, 0):
                 summary = settle(attempt(self.convert, args, kwargs, lambda: self.fail(position, stop), self.allow))
                 if not self.acceptable(summary, normal, panic_type):
@@ -200,7 +205,7 @@ def first_call(module):
 def sweep_first_time(path):
     """Runs what happens once per process, loading palettra or its first
     call, in a child process of its own for every position."""
-    import _testcapi
+    import _testcapi as capi
     import importlib.util
 
     spec = importlib.util.find_spec("palettra")
@@ -210,8 +215,7 @@ def sweep_first_time(path):
         for stop in (position + 1, 0):
             child = os.fork()
             if child == 0:
-                signal.alarm(60)
-                os._exit(_first_time_in_child(_testcapi, step, argument, position, stop))
+                _in_child(lambda: _first_time(capi, step, argument, position, stop))
             status = os.waitstatus_to_exitcode(os.waitpid(child, 0)[1])
             if status not in (0, 1):
                 problems.append(f"position {position}, until {stop}: exit status {status}")
@@ -220,16 +224,28 @@ def sweep_first_time(path):
     return {"positions": LAST_POSITION, "problems": problems[:20] + ["the step never stopped allocating"]}
 
 
-def _first_time_in_child(_testcapi, step, argument, position, stop):
+def _in_child(run):
+    """Ends this forked child with the status `run` gives, 4 if it raises."""
+    status = 4
+    try:
+        signal.alarm(60)
+        status = run()
+    except BaseException:  # noqa: BLE001
+        traceback.print_exc()
+    finally:
+        os._exit(status)
+
+
+def _first_time(capi, step, argument, position, stop):
     """0 when the step succeeded, 1 when it raised as it may and a retry works."""
-    _testcapi.set_nomemory(position, stop)
+    capi.set_nomemory(position, stop)
     try:
         step(argument)
     except BaseException as error:  # noqa: BLE001
-        _testcapi.remove_mem_hooks()
+        capi.remove_mem_hooks()
         failed = error
     else:
-        _testcapi.remove_mem_hooks()
+        capi.remove_mem_hooks()
         return 0
     # The module's PanicException is first met here.
     panic_type = type(failed) if type(failed).__name__ == "PanicException" else None
