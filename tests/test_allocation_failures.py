@@ -18,6 +18,9 @@ import pytest
 
 from support.isolated import run_json
 
+# The sweeps count and fail allocations through the test-only module.
+pytestmark = pytest.mark.test_modules
+
 CALL_PATHS = [
     "direct",
     "large",
