@@ -54,3 +54,18 @@ def test_dithering_benchmark_runs_on_a_tiny_image():
     assert {row[0] for row in rows if row[2] == "Pillow quantize"} == {"| 4"}
     assert "| bayer8 ≤ 2× indices, 16 colours | not measured | |" in done.stdout
     assert "Two images on two threads take " in done.stdout
+
+
+def test_palette_benchmark_runs_on_tiny_images():
+    done = subprocess.run(
+        [sys.executable, "-W", "error", str(BENCHMARK.with_name("palette_benchmark.py")), "--sizes", "24",
+         "--colours", "4", "--repeat", "1"],
+        capture_output=True, text=True, timeout=600,
+        env={**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"},
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    rows = [line.split(" | ") for line in done.stdout.splitlines() if line.startswith(("| photo 24×24", "| textured 24×24"))]
+    assert len(rows) == 2
+    # Every palette is judged by one error measure: a number for each tool that ran.
+    assert all(float(row[2]) >= 0 for row in rows)
+    assert "Peak memory of make_palette beyond the image, 24×24" in done.stdout

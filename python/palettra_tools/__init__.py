@@ -5,7 +5,8 @@ and file palettes as (n, 3) uint64 arrays, reading images upright and in
 sRGB at 8 or 16 bits with their alpha, writing them as PNG, GIF or lossless
 WebP, banded conversion with progress, matching in CIELAB, index maps and
 dithering (`indices`, `dither`), and chunked conversion of Dask arrays
-(palettra_tools.chunked).
+(palettra_tools.chunked); and palettes made from images
+(`make_palette`).
 """
 
 # The release number, read from here by the build as well.
@@ -26,6 +27,7 @@ from .mapping import (
 from .metrics import METRICS, Metric
 from .named import PALETTES, NamedPalette
 from .output import output_format, write_image
+from .palette_making import make_palette
 from .palette_files import (
     FORMATS,
     format_act,
@@ -68,6 +70,7 @@ __all__ = [
     "indices",
     "lab_coordinates",
     "load_palette",
+    "make_palette",
     "map_colours",
     "output_format",
     "palette_for_depth",

@@ -1,0 +1,327 @@
+"""Palettes made from images: k-means on a colour histogram, refined on the pixels.
+
+`make_palette` follows the rule written down in docs/palettes-from-images.md
+step by step: a histogram of the counted pixels, seeds from splitting boxes
+of it where the squared error falls most, Lloyd iterations on the histogram,
+then Lloyd passes over the pixels themselves. Every assignment is the exact
+nearest palette row (`indices`), centres are integer means rounded half up,
+and everything that is not an integer is a stated double-precision
+expression, so the same images give the same palette on every run.
+"""
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from . import lab
+from .dithering import indices
+from .images import Picture
+
+# Histogram bins keep this many high bits of each channel.
+HISTOGRAM_BITS = 5
+# Lloyd iterations on the histogram, then passes over the pixels, at most.
+HISTOGRAM_ITERATIONS = 12
+PIXEL_PASSES = 4
+# Centre moves tried, and how many failures in a row end the trying.
+SWAP_ATTEMPTS = 8
+SWAP_FAILURES = 2
+# Pixels handled at once, which bounds the memory beyond the images.
+BAND_PIXELS = 1 << 18
+
+Image = Union[Picture, npt.NDArray[np.unsignedinteger[Any]]]
+
+
+@dataclass(frozen=True)
+class _Layer:
+    """One image's colours and, where some pixels do not count, which do."""
+
+    rgb: npt.NDArray[np.unsignedinteger[Any]]
+    opaque: npt.NDArray[np.bool_] | None
+
+
+@dataclass
+class _Histogram:
+    """Entries: a representative colour, how many pixels, and their sums."""
+
+    colours: npt.NDArray[np.int64]
+    counts: npt.NDArray[np.int64]
+    sums: npt.NDArray[np.int64]
+
+
+def _layer(image: Image) -> _Layer:
+    if isinstance(image, Picture):
+        rgb, alpha = image.rgb, image.alpha
+    else:
+        array = np.asarray(image)
+        if array.ndim != 3 or array.shape[2] not in (3, 4):
+            raise ValueError(f"an image must be an (h, w, 3) or (h, w, 4) array, got shape {array.shape}")
+        rgb, alpha = array[..., :3], (array[..., 3] if array.shape[2] == 4 else None)
+    if rgb.dtype not in (np.uint8, np.uint16):
+        raise TypeError(f"an image must hold uint8 or uint16 values, not {rgb.dtype}")
+    opaque = None if alpha is None else np.asarray(alpha) != 0
+    return _Layer(rgb, opaque)
+
+
+def _bands(layer: _Layer) -> Any:
+    """(colours (k, 3), kept or None) for bands of the layer's rows."""
+    height, width = layer.rgb.shape[:2]
+    rows = max(1, BAND_PIXELS // max(width, 1))
+    for start in range(0, height, rows):
+        colours = layer.rgb[start : start + rows].reshape(-1, 3)
+        kept = None if layer.opaque is None else layer.opaque[start : start + rows].ravel()
+        yield colours, kept
+
+
+def _sums_by(labels: npt.NDArray[Any], colours: npt.NDArray[Any], size: int) -> tuple[Any, Any]:
+    """Per label, the count and the channel sums, as int64 (exact: each
+    float64 partial sum stays far below 2**53)."""
+    counts = np.bincount(labels, minlength=size).astype(np.int64)
+    sums = np.stack([np.bincount(labels, weights=colours[:, c], minlength=size) for c in range(3)], axis=1)
+    return counts, sums.astype(np.int64)
+
+
+def _rounded_means(sums: npt.NDArray[np.int64], counts: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    """sum / count rounded half up; rows of count 0 give 0."""
+    safe = np.maximum(counts, 1)[:, None]
+    means: npt.NDArray[np.int64] = (2 * sums + safe) // (2 * safe)
+    return means
+
+
+def _binned_histogram(layers: list[_Layer], bits: int) -> _Histogram:
+    shift = bits - HISTOGRAM_BITS
+    size = 1 << (3 * HISTOGRAM_BITS)
+    counts = np.zeros(size, dtype=np.int64)
+    sums = np.zeros((size, 3), dtype=np.int64)
+    for layer in layers:
+        for colours, kept in _bands(layer):
+            if kept is not None:
+                colours = colours[kept]
+            high = (colours >> shift).astype(np.intp)
+            keys = (high[:, 0] << (2 * HISTOGRAM_BITS)) | (high[:, 1] << HISTOGRAM_BITS) | high[:, 2]
+            band_counts, band_sums = _sums_by(keys, colours, size)
+            counts += band_counts
+            sums += band_sums
+    used = np.flatnonzero(counts)
+    return _Histogram(_rounded_means(sums[used], counts[used]), counts[used], sums[used])
+
+
+def _exact_histogram(layers: list[_Layer], bits: int) -> _Histogram:
+    """Every distinct colour, in increasing order of (R, G, B)."""
+    keys = []
+    for layer in layers:
+        for colours, kept in _bands(layer):
+            if kept is not None:
+                colours = colours[kept]
+            wide = colours.astype(np.uint64)
+            keys.append((wide[:, 0] << np.uint64(2 * bits)) | (wide[:, 1] << np.uint64(bits)) | wide[:, 2])
+    distinct, counts = np.unique(np.concatenate(keys), return_counts=True)
+    mask = np.uint64((1 << bits) - 1)
+    colours = np.stack(
+        [distinct >> np.uint64(2 * bits), (distinct >> np.uint64(bits)) & mask, distinct & mask], axis=1
+    ).astype(np.int64)
+    counts = counts.astype(np.int64)
+    return _Histogram(colours, counts, colours * counts[:, None])
+
+
+def _energy(counts: Any, sums: Any) -> Any:
+    """(S0·S0 + S1·S1 + S2·S2) / N in double precision, left to right."""
+    s = np.asarray(sums, dtype=np.float64)
+    return (s[..., 0] * s[..., 0] + s[..., 1] * s[..., 1] + s[..., 2] * s[..., 2]) / np.asarray(counts, dtype=np.float64)
+
+
+def _best_cut(histogram: _Histogram, members: npt.NDArray[np.intp]) -> tuple[float, int, int]:
+    """(gain, channel, threshold) of the box's best cut; gain -inf when it has one colour."""
+    counts, sums = histogram.counts[members], histogram.sums[members]
+    total_count, total_sums = counts.sum(), sums.sum(axis=0)
+    whole = _energy(total_count, total_sums)
+    best = (-np.inf, 0, 0)
+    for channel in range(3):
+        values = histogram.colours[members, channel]
+        low = int(values.min())
+        levels = values - low
+        # Per value, then cumulated: exact, as every total stays below 2**53.
+        low_counts = np.cumsum(np.bincount(levels, weights=counts))
+        low_sums = np.stack([np.cumsum(np.bincount(levels, weights=sums[:, c])) for c in range(3)], axis=1)
+        cuts = np.flatnonzero(np.bincount(levels)[:-1])
+        if len(cuts) == 0:
+            continue
+        low_counts, low_sums = low_counts[cuts], low_sums[cuts]
+        gains = _energy(low_counts, low_sums) + _energy(total_count - low_counts, total_sums - low_sums) - whole
+        at = int(np.argmax(gains))
+        if gains[at] > best[0]:
+            best = (float(gains[at]), channel, low + int(cuts[at]))
+    return best
+
+
+def _seeds(histogram: _Histogram, n: int) -> npt.NDArray[np.int64]:
+    """Split boxes of entries, each time the one whose best cut gains most."""
+    boxes = [np.arange(len(histogram.counts))]
+    cuts = [_best_cut(histogram, boxes[0])]
+    while len(boxes) < n:
+        chosen = max(range(len(boxes)), key=lambda i: (cuts[i][0], -i))
+        _, channel, threshold = cuts[chosen]
+        members = boxes[chosen]
+        low = histogram.colours[members, channel] <= threshold
+        boxes[chosen], upper = members[low], members[~low]
+        boxes.append(upper)
+        cuts[chosen] = _best_cut(histogram, boxes[chosen])
+        cuts.append(_best_cut(histogram, upper))
+    counts = np.array([histogram.counts[box].sum() for box in boxes])
+    sums = np.array([histogram.sums[box].sum(axis=0) for box in boxes])
+    return _rounded_means(sums, counts)
+
+
+def _coordinates(colours: npt.NDArray[np.int64], bits: int, metric: str) -> npt.NDArray[np.int64]:
+    if metric == "lab":
+        return lab.lab_coordinates(colours, bits).astype(np.int64)
+    return colours
+
+
+def _nearest(colours: npt.NDArray[np.int64], centres: npt.NDArray[np.int64], dtype: Any, metric: str) -> Any:
+    as_image = colours.astype(dtype)[:, None, :]
+    return indices(as_image, centres.astype(np.uint64), metric=metric)[:, 0].astype(np.intp)
+
+
+def _repaired(
+    centres: npt.NDArray[np.int64], counts: npt.NDArray[np.int64], histogram: _Histogram, dtype: Any, metric: str
+) -> npt.NDArray[np.int64]:
+    """Centres without members, or equal to an earlier centre, move in
+    order to the entry farthest (by count × squared distance) from the rest."""
+    bits = 8 * np.dtype(dtype).itemsize
+    repair = [k for k in range(len(centres)) if counts[k] == 0 or any((centres[:k] == centres[k]).all(axis=1))]
+    if not repair:
+        return centres
+    centres = centres.copy()
+    points = _coordinates(histogram.colours, bits, metric)
+    for k in repair:
+        kept = [j for j in range(len(centres)) if j not in repair or j < k]
+        nearest = _nearest(histogram.colours, centres[kept], dtype, metric)
+        offsets = points - _coordinates(centres[kept], bits, metric)[nearest]
+        distances = (offsets * offsets).sum(axis=1).astype(np.float64)
+        centres[k] = histogram.colours[int(np.argmax(histogram.counts.astype(np.float64) * distances))]
+    return centres
+
+
+@dataclass(frozen=True)
+class _Clustering:
+    """Centres, the entries' nearest centre, and the error that assignment makes."""
+
+    centres: npt.NDArray[np.int64]
+    labels: npt.NDArray[np.intp]
+    terms: npt.NDArray[np.float64]
+    error: float
+
+
+def _assign(histogram: _Histogram, centres: npt.NDArray[np.int64], dtype: Any, metric: str) -> _Clustering:
+    labels = _nearest(histogram.colours, centres, dtype, metric)
+    bits = 8 * np.dtype(dtype).itemsize
+    offsets = _coordinates(histogram.colours, bits, metric) - _coordinates(centres, bits, metric)[labels]
+    terms = histogram.counts.astype(np.float64) * (offsets * offsets).sum(axis=1).astype(np.float64)
+    return _Clustering(centres, labels, terms, math.fsum(terms))
+
+
+def _histogram_lloyd(histogram: _Histogram, centres: npt.NDArray[np.int64], dtype: Any, metric: str) -> _Clustering:
+    clustering = _assign(histogram, centres, dtype, metric)
+    for _ in range(HISTOGRAM_ITERATIONS - 1):
+        size = len(centres)
+        counts = np.bincount(clustering.labels, weights=histogram.counts, minlength=size).astype(np.int64)
+        sums = np.stack(
+            [np.bincount(clustering.labels, weights=histogram.sums[:, c], minlength=size) for c in range(3)], axis=1
+        ).astype(np.int64)
+        updated = _repaired(_rounded_means(sums, counts), counts, histogram, dtype, metric)
+        if np.array_equal(updated, clustering.centres):
+            break
+        clustering = _assign(histogram, updated, dtype, metric)
+    return clustering
+
+
+def _removal_costs(clustering: _Clustering, histogram: _Histogram, bits: int, metric: str) -> Any:
+    """Per centre, its pixels times the squared distance to the nearest other centre."""
+    points = _coordinates(clustering.centres, bits, metric)
+    offsets = points[:, None, :] - points[None, :, :]
+    distances = (offsets * offsets).sum(axis=2).astype(np.float64)
+    np.fill_diagonal(distances, np.inf)
+    weights = np.bincount(clustering.labels, weights=histogram.counts, minlength=len(points))
+    return weights * distances.min(axis=1)
+
+
+def _swapped(histogram: _Histogram, clustering: _Clustering, dtype: Any, metric: str) -> _Clustering:
+    """Moves the centre that costs least to lose to the entry that is worst
+    served, and keeps the move when Lloyd iterations from there lower the error."""
+    bits = 8 * np.dtype(dtype).itemsize
+    failures = 0
+    for _ in range(SWAP_ATTEMPTS):
+        if len(clustering.centres) < 2:
+            break
+        order = np.argsort(_removal_costs(clustering, histogram, bits, metric), kind="stable")
+        moved = clustering.centres.copy()
+        moved[order[failures]] = histogram.colours[int(np.argmax(clustering.terms))]
+        trial = _histogram_lloyd(histogram, moved, dtype, metric)
+        if trial.error < clustering.error:
+            clustering, failures = trial, 0
+        else:
+            failures += 1
+            if failures == SWAP_FAILURES:
+                break
+    return clustering
+
+
+def _pixel_lloyd(
+    layers: list[_Layer], histogram: _Histogram, centres: npt.NDArray[np.int64], dtype: Any, metric: str
+) -> Any:
+    palette = centres.astype(np.uint64)
+    for _ in range(PIXEL_PASSES):
+        counts = np.zeros(len(centres), dtype=np.int64)
+        sums = np.zeros((len(centres), 3), dtype=np.int64)
+        for layer in layers:
+            for colours, kept in _bands(layer):
+                labels = indices(colours[:, None, :], palette, metric=metric)[:, 0]
+                if kept is not None:
+                    colours, labels = colours[kept], labels[kept]
+                band_counts, band_sums = _sums_by(labels, colours, len(centres))
+                counts += band_counts
+                sums += band_sums
+        updated = _repaired(_rounded_means(sums, counts), counts, histogram, dtype, metric)
+        if np.array_equal(updated, centres):
+            break
+        centres, palette = updated, updated.astype(np.uint64)
+    return centres
+
+
+def make_palette(images: Image | Sequence[Image], n: int, *, metric: str = "rgb") -> npt.NDArray[np.uint64]:
+    """An (n, 3) uint64 palette in the images' scale (8 or 16 bits) whose
+    colours are near the pixels of `images`, by squared RGB distance or, with
+    metric "lab", by ΔE in integer CIELAB.
+
+    `images` is one image or a list of them, all of one depth, sharing the
+    palette: uint8 or uint16 (h, w, 3) or (h, w, 4) arrays, channel 3 being
+    alpha, or Pictures. Fully transparent pixels (alpha 0) do not count.
+    When the counted pixels have at most n distinct colours the palette is
+    exactly those, most frequent first. docs/palettes-from-images.md gives
+    the rule; the same images always give the same palette.
+    """
+    if metric not in ("rgb", "lab"):
+        raise ValueError(f"unknown metric {metric!r}: use one of rgb, lab")
+    if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
+        raise ValueError(f"the number of colours must be a positive integer, got {n!r}")
+    single = isinstance(images, Picture) or (isinstance(images, np.ndarray) and images.ndim == 3)
+    layers = [_layer(image) for image in ([images] if single else list(images))]
+    if not layers:
+        raise ValueError("make_palette needs at least one image")
+    dtypes = {layer.rgb.dtype for layer in layers}
+    if len(dtypes) > 1:
+        raise ValueError("the images must all be 8-bit or all 16-bit")
+    dtype = dtypes.pop()
+    bits = 8 * dtype.itemsize
+    histogram = _binned_histogram(layers, bits)
+    if len(histogram.counts) <= n:
+        histogram = _exact_histogram(layers, bits) if len(histogram.counts) else histogram
+        if len(histogram.counts) <= n:
+            order = np.argsort(-histogram.counts, kind="stable")
+            return histogram.colours[order].astype(np.uint64)
+    clustering = _swapped(histogram, _histogram_lloyd(histogram, _seeds(histogram, int(n)), dtype, metric), dtype, metric)
+    return _pixel_lloyd(layers, histogram, clustering.centres, dtype, metric).astype(np.uint64)
