@@ -11,7 +11,7 @@ expression, so the same images give the same palette on every run.
 
 import math
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Union
 
 import numpy as np
@@ -45,11 +45,13 @@ class _Layer:
 
 @dataclass
 class _Histogram:
-    """Entries: a representative colour, how many pixels, and their sums."""
+    """Entries: a colour for each, how many pixels it stands for, and their sums."""
 
     colours: npt.NDArray[np.int64]
     counts: npt.NDArray[np.int64]
     sums: npt.NDArray[np.int64]
+    # The colours' coordinates, once the metric is known.
+    points: npt.NDArray[np.int64] = field(default_factory=lambda: np.zeros((0, 3), dtype=np.int64))
 
 
 def _layer(image: Image) -> _Layer:
@@ -175,34 +177,46 @@ def _seeds(histogram: _Histogram, n: int) -> npt.NDArray[np.int64]:
     return _rounded_means(sums, counts)
 
 
-def _coordinates(colours: npt.NDArray[np.int64], bits: int, metric: str) -> npt.NDArray[np.int64]:
-    if metric == "lab":
-        return lab.lab_coordinates(colours, bits).astype(np.int64)
-    return colours
+@dataclass(frozen=True)
+class _Space:
+    """Where distances are measured: the images' depth and the metric."""
+
+    bits: int
+    metric: str
+
+    def points(self, colours: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        """The coordinates of colours: themselves, or their integer Lab triples."""
+        if self.metric == "lab":
+            return lab.lab_coordinates(colours, self.bits).astype(np.int64)
+        return colours
 
 
-def _nearest(colours: npt.NDArray[np.int64], centres: npt.NDArray[np.int64], dtype: Any, metric: str) -> Any:
-    as_image = colours.astype(dtype)[:, None, :]
-    return indices(as_image, centres.astype(np.uint64), metric=metric)[:, 0].astype(np.intp)
+def _nearest(points: npt.NDArray[np.int64], centre_points: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
+    """The first nearest centre of every point, by the exact index maps."""
+    return indices(points.astype(np.uint32)[:, None, :], centre_points.astype(np.uint64))[:, 0].astype(np.intp)
+
+
+def _weighted_distances(histogram: _Histogram, points: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
+    """float(count × squared distance) from every entry to the given points, one each."""
+    offsets = histogram.points - points
+    distances = (offsets * offsets).sum(axis=1).astype(np.float64)
+    weighted: npt.NDArray[np.float64] = histogram.counts.astype(np.float64) * distances
+    return weighted
 
 
 def _repaired(
-    centres: npt.NDArray[np.int64], counts: npt.NDArray[np.int64], histogram: _Histogram, dtype: Any, metric: str
+    centres: npt.NDArray[np.int64], counts: npt.NDArray[np.int64], histogram: _Histogram, space: _Space
 ) -> npt.NDArray[np.int64]:
     """Centres without members, or equal to an earlier centre, move in
     order to the entry farthest (by count × squared distance) from the rest."""
-    bits = 8 * np.dtype(dtype).itemsize
     repair = [k for k in range(len(centres)) if counts[k] == 0 or any((centres[:k] == centres[k]).all(axis=1))]
     if not repair:
         return centres
     centres = centres.copy()
-    points = _coordinates(histogram.colours, bits, metric)
     for k in repair:
-        kept = [j for j in range(len(centres)) if j not in repair or j < k]
-        nearest = _nearest(histogram.colours, centres[kept], dtype, metric)
-        offsets = points - _coordinates(centres[kept], bits, metric)[nearest]
-        distances = (offsets * offsets).sum(axis=1).astype(np.float64)
-        centres[k] = histogram.colours[int(np.argmax(histogram.counts.astype(np.float64) * distances))]
+        kept = space.points(centres[[j for j in range(len(centres)) if j not in repair or j < k]])
+        far = _weighted_distances(histogram, kept[_nearest(histogram.points, kept)])
+        centres[k] = histogram.colours[int(np.argmax(far))]
     return centres
 
 
@@ -216,32 +230,31 @@ class _Clustering:
     error: float
 
 
-def _assign(histogram: _Histogram, centres: npt.NDArray[np.int64], dtype: Any, metric: str) -> _Clustering:
-    labels = _nearest(histogram.colours, centres, dtype, metric)
-    bits = 8 * np.dtype(dtype).itemsize
-    offsets = _coordinates(histogram.colours, bits, metric) - _coordinates(centres, bits, metric)[labels]
-    terms = histogram.counts.astype(np.float64) * (offsets * offsets).sum(axis=1).astype(np.float64)
-    return _Clustering(centres, labels, terms, math.fsum(terms))
+def _assign(histogram: _Histogram, centres: npt.NDArray[np.int64], space: _Space) -> _Clustering:
+    centre_points = space.points(centres)
+    labels = _nearest(histogram.points, centre_points)
+    terms = _weighted_distances(histogram, centre_points[labels])
+    return _Clustering(centres, labels, terms, math.fsum(terms.tolist()))
 
 
-def _histogram_lloyd(histogram: _Histogram, centres: npt.NDArray[np.int64], dtype: Any, metric: str) -> _Clustering:
-    clustering = _assign(histogram, centres, dtype, metric)
+def _histogram_lloyd(histogram: _Histogram, centres: npt.NDArray[np.int64], space: _Space) -> _Clustering:
+    clustering = _assign(histogram, centres, space)
     for _ in range(HISTOGRAM_ITERATIONS - 1):
         size = len(centres)
         counts = np.bincount(clustering.labels, weights=histogram.counts, minlength=size).astype(np.int64)
         sums = np.stack(
             [np.bincount(clustering.labels, weights=histogram.sums[:, c], minlength=size) for c in range(3)], axis=1
         ).astype(np.int64)
-        updated = _repaired(_rounded_means(sums, counts), counts, histogram, dtype, metric)
+        updated = _repaired(_rounded_means(sums, counts), counts, histogram, space)
         if np.array_equal(updated, clustering.centres):
             break
-        clustering = _assign(histogram, updated, dtype, metric)
+        clustering = _assign(histogram, updated, space)
     return clustering
 
 
-def _removal_costs(clustering: _Clustering, histogram: _Histogram, bits: int, metric: str) -> Any:
+def _removal_costs(clustering: _Clustering, histogram: _Histogram, space: _Space) -> Any:
     """Per centre, its pixels times the squared distance to the nearest other centre."""
-    points = _coordinates(clustering.centres, bits, metric)
+    points = space.points(clustering.centres)
     offsets = points[:, None, :] - points[None, :, :]
     distances = (offsets * offsets).sum(axis=2).astype(np.float64)
     np.fill_diagonal(distances, np.inf)
@@ -249,18 +262,17 @@ def _removal_costs(clustering: _Clustering, histogram: _Histogram, bits: int, me
     return weights * distances.min(axis=1)
 
 
-def _swapped(histogram: _Histogram, clustering: _Clustering, dtype: Any, metric: str) -> _Clustering:
+def _swapped(histogram: _Histogram, clustering: _Clustering, space: _Space) -> _Clustering:
     """Moves the centre that costs least to lose to the entry that is worst
     served, and keeps the move when Lloyd iterations from there lower the error."""
-    bits = 8 * np.dtype(dtype).itemsize
     failures = 0
     for _ in range(SWAP_ATTEMPTS):
         if len(clustering.centres) < 2:
             break
-        order = np.argsort(_removal_costs(clustering, histogram, bits, metric), kind="stable")
+        order = np.argsort(_removal_costs(clustering, histogram, space), kind="stable")
         moved = clustering.centres.copy()
         moved[order[failures]] = histogram.colours[int(np.argmax(clustering.terms))]
-        trial = _histogram_lloyd(histogram, moved, dtype, metric)
+        trial = _histogram_lloyd(histogram, moved, space)
         if trial.error < clustering.error:
             clustering, failures = trial, 0
         else:
@@ -271,21 +283,21 @@ def _swapped(histogram: _Histogram, clustering: _Clustering, dtype: Any, metric:
 
 
 def _pixel_lloyd(
-    layers: list[_Layer], histogram: _Histogram, centres: npt.NDArray[np.int64], dtype: Any, metric: str
-) -> Any:
+    layers: list[_Layer], histogram: _Histogram, centres: npt.NDArray[np.int64], space: _Space
+) -> npt.NDArray[np.int64]:
     palette = centres.astype(np.uint64)
     for _ in range(PIXEL_PASSES):
         counts = np.zeros(len(centres), dtype=np.int64)
         sums = np.zeros((len(centres), 3), dtype=np.int64)
         for layer in layers:
             for colours, kept in _bands(layer):
-                labels = indices(colours[:, None, :], palette, metric=metric)[:, 0]
+                labels = indices(colours[:, None, :], palette, metric=space.metric)[:, 0]
                 if kept is not None:
                     colours, labels = colours[kept], labels[kept]
                 band_counts, band_sums = _sums_by(labels, colours, len(centres))
                 counts += band_counts
                 sums += band_sums
-        updated = _repaired(_rounded_means(sums, counts), counts, histogram, dtype, metric)
+        updated = _repaired(_rounded_means(sums, counts), counts, histogram, space)
         if np.array_equal(updated, centres):
             break
         centres, palette = updated, updated.astype(np.uint64)
@@ -315,13 +327,13 @@ def make_palette(images: Image | Sequence[Image], n: int, *, metric: str = "rgb"
     dtypes = {layer.rgb.dtype for layer in layers}
     if len(dtypes) > 1:
         raise ValueError("the images must all be 8-bit or all 16-bit")
-    dtype = dtypes.pop()
-    bits = 8 * dtype.itemsize
-    histogram = _binned_histogram(layers, bits)
+    space = _Space(8 * dtypes.pop().itemsize, metric)
+    histogram = _binned_histogram(layers, space.bits)
     if len(histogram.counts) <= n:
-        histogram = _exact_histogram(layers, bits) if len(histogram.counts) else histogram
+        histogram = _exact_histogram(layers, space.bits) if len(histogram.counts) else histogram
         if len(histogram.counts) <= n:
             order = np.argsort(-histogram.counts, kind="stable")
             return histogram.colours[order].astype(np.uint64)
-    clustering = _swapped(histogram, _histogram_lloyd(histogram, _seeds(histogram, int(n)), dtype, metric), dtype, metric)
-    return _pixel_lloyd(layers, histogram, clustering.centres, dtype, metric).astype(np.uint64)
+    histogram.points = space.points(histogram.colours)
+    clustering = _swapped(histogram, _histogram_lloyd(histogram, _seeds(histogram, int(n)), space), space)
+    return _pixel_lloyd(layers, histogram, clustering.centres, space).astype(np.uint64)
