@@ -50,8 +50,14 @@ class _Histogram:
     colours: npt.NDArray[np.int64]
     counts: npt.NDArray[np.int64]
     sums: npt.NDArray[np.int64]
-    # The colours' coordinates, once the metric is known.
+    # The colours' coordinates once the metric is known, and the same as an
+    # (m, 1, 3) image for the index maps.
     points: npt.NDArray[np.int64] = field(default_factory=lambda: np.zeros((0, 3), dtype=np.int64))
+    image: npt.NDArray[np.uint32] = field(default_factory=lambda: np.zeros((0, 1, 3), dtype=np.uint32))
+
+    def measure(self, space: "_Space") -> None:
+        self.points = space.points(self.colours)
+        self.image = self.points.astype(np.uint32)[:, None, :]
 
 
 def _layer(image: Image) -> _Layer:
@@ -191,15 +197,15 @@ class _Space:
         return colours
 
 
-def _nearest(points: npt.NDArray[np.int64], centre_points: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
-    """The first nearest centre of every point, by the exact index maps."""
-    return indices(points.astype(np.uint32)[:, None, :], centre_points.astype(np.uint64))[:, 0].astype(np.intp)
+def _nearest(histogram: _Histogram, centre_points: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
+    """The first nearest centre of every entry, by the exact index maps."""
+    return indices(histogram.image, centre_points.astype(np.uint64)).ravel().astype(np.intp)
 
 
 def _weighted_distances(histogram: _Histogram, points: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
     """float(count × squared distance) from every entry to the given points, one each."""
     offsets = histogram.points - points
-    distances = (offsets * offsets).sum(axis=1).astype(np.float64)
+    distances = np.einsum("ij,ij->i", offsets, offsets).astype(np.float64)
     weighted: npt.NDArray[np.float64] = histogram.counts.astype(np.float64) * distances
     return weighted
 
@@ -215,7 +221,7 @@ def _repaired(
     centres = centres.copy()
     for k in repair:
         kept = space.points(centres[[j for j in range(len(centres)) if j not in repair or j < k]])
-        far = _weighted_distances(histogram, kept[_nearest(histogram.points, kept)])
+        far = _weighted_distances(histogram, kept[_nearest(histogram, kept)])
         centres[k] = histogram.colours[int(np.argmax(far))]
     return centres
 
@@ -232,7 +238,7 @@ class _Clustering:
 
 def _assign(histogram: _Histogram, centres: npt.NDArray[np.int64], space: _Space) -> _Clustering:
     centre_points = space.points(centres)
-    labels = _nearest(histogram.points, centre_points)
+    labels = _nearest(histogram, centre_points)
     terms = _weighted_distances(histogram, centre_points[labels])
     return _Clustering(centres, labels, terms, math.fsum(terms.tolist()))
 
@@ -334,6 +340,6 @@ def make_palette(images: Image | Sequence[Image], n: int, *, metric: str = "rgb"
         if len(histogram.counts) <= n:
             order = np.argsort(-histogram.counts, kind="stable")
             return histogram.colours[order].astype(np.uint64)
-    histogram.points = space.points(histogram.colours)
+    histogram.measure(space)
     clustering = _swapped(histogram, _histogram_lloyd(histogram, _seeds(histogram, int(n)), space), space)
     return _pixel_lloyd(layers, histogram, clustering.centres, space).astype(np.uint64)
