@@ -7,16 +7,20 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TextIO
 
+import numpy as np
+
 from . import __version__
 from .dithering import ERROR_DIFFUSION, METHODS, ORDERED, IndexMap
-from .errors import ImageError, ImageTooLargeError, ToolsError
+from .errors import ImageError, ImageTooLargeError, PaletteError, ToolsError
 from .images import DEFAULT_MAX_PIXELS, Picture, read_image
 from .mapping import changed_by_indices, index_picture, picture_from_indices
 from .metrics import METRICS
 from .named import PALETTES
 from .output import output_format, write_image
-from .palette_files import Palette, load_palette
+from .palette_files import Palette, format_for_writing, load_palette, write_palette
+from .palette_making import make_palette
 from .progress import ProgressBar
+from .swatches import swatch_sheet
 
 # Exit statuses: 0 all done, 1 some images failed, 2 nothing done because the
 # command itself was wrong (arguments, palette, output names).
@@ -69,6 +73,16 @@ def _pixel_limit(text: str) -> int:
     return value
 
 
+def _colour_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a number of colours of at least 1, got '{text}'")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="palettra",
@@ -76,13 +90,29 @@ def _parser() -> argparse.ArgumentParser:
         "exactly, and writes the result as PNG, GIF or lossless WebP (by the output's extension). "
         "Images are turned upright and converted to sRGB first; alpha is kept as it was; "
         "16-bit images stay 16-bit.",
-        epilog="Without -o or --out-dir, INPUT.png is written as INPUT-PALETTE.png beside it. "
+        epilog="Without -o or --out-dir, INPUT.png is written as INPUT-PALETTE.png "
+        "(INPUT-N-colours.png with --colours N) beside it. "
         "Exit status: 0 all converted, 1 some images failed, 2 bad command, palette or outputs.",
     )
     parser.add_argument("inputs", nargs="*", metavar="INPUT", help="image files (PNG, JPEG, GIF, BMP, TIFF, ...)")
     parser.add_argument(
         "-p", "--palette", metavar="NAME|FILE",
         help="a built-in palette (see --list-palettes) or a .gpl, .hex, .txt, .pal (JASC) or .act file",
+    )  # fmt: skip
+    parser.add_argument(
+        "--colours", type=_colour_count, metavar="N",
+        help="make an N-colour palette from each INPUT (from all of them with --shared-palette) and map to it",
+    )  # fmt: skip
+    parser.add_argument(
+        "--shared-palette", action="store_true", help="with --colours: one palette made from all INPUTs together"
+    )
+    parser.add_argument(
+        "--save-palette", metavar="FILE",
+        help="with --colours: write the palette made as FILE (.gpl, .hex, .txt, .pal or .act)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--show-palette", metavar="NAME|FILE",
+        help="draw a palette as a sheet of swatches (its name, each colour's index and hex value) into -o OUT",
     )  # fmt: skip
     where = parser.add_mutually_exclusive_group()
     where.add_argument("-o", "--output", metavar="OUT", help="the output: .png, .gif or .webp (one INPUT only)")
@@ -145,13 +175,14 @@ def _list_palettes() -> None:
         print(f"{'':<{width + 15}}  source: {palette.source}")
 
 
-def _check_target(target: Path, args: argparse.Namespace, palette: Palette) -> None:
+def _check_target(target: Path, args: argparse.Namespace, colours: int) -> None:
+    """`colours`: how many colours the palette has, or at most has."""
     try:
         kind = output_format(target)
     except ImageError as error:
         raise UsageError(str(error)) from None
-    if kind == "GIF" and len(palette) > 256:
-        raise UsageError(f"{target}: a GIF holds at most 256 colours, this palette has {len(palette)}: write .png")
+    if kind == "GIF" and colours > 256:
+        raise UsageError(f"{target}: a GIF holds at most 256 colours, this palette has {colours}: write .png")
     if kind == "WebP" and args.indexed:
         raise UsageError(f"{target}: WebP has no indexed form: leave out --indexed or write .png")
     if target.is_dir():
@@ -177,9 +208,7 @@ def _targets(args: argparse.Namespace, inputs: list[Path], palette_label: str) -
     return [path.with_name(f"{path.stem}-{palette_label}.png") for path in inputs]
 
 
-def _jobs(
-    args: argparse.Namespace, palette: Palette, palette_label: str
-) -> tuple[list[tuple[Path, Path]], list[str]]:
+def _jobs(args: argparse.Namespace, colours: int, palette_label: str) -> tuple[list[tuple[Path, Path]], list[str]]:
     """(input, output) pairs to convert, and what --skip-existing left out."""
     inputs = [Path(name) for name in args.inputs]
     jobs = list(zip(inputs, _targets(args, inputs, palette_label)))
@@ -200,7 +229,7 @@ def _jobs(
     seen: dict[Path, Path] = {}
     sources = {path.resolve() for path in inputs}
     for source, target in jobs:
-        _check_target(target, args, palette)
+        _check_target(target, args, colours)
         key = target.resolve()
         if key in sources:
             raise UsageError(f"{target}: the output would overwrite an input{hint}")
@@ -238,7 +267,7 @@ def _map(
     return chosen, changed_by_indices(picture, palette, chosen)
 
 
-def _convert_one(source: Path, target: Path, palette: Palette, args: argparse.Namespace, reporter: _Reporter) -> None:
+def _read(source: Path, args: argparse.Namespace, reporter: _Reporter) -> Picture:
     def decoding(width: int, height: int) -> None:
         large = width * height >= PROGRESS_PIXELS and reporter.stream.isatty()
         if args.progress or (args.progress is None and large):
@@ -246,13 +275,59 @@ def _convert_one(source: Path, target: Path, palette: Palette, args: argparse.Na
             reporter.bar.phase("reading")
 
     reporter.bar = None
-    picture = read_image(
+    return read_image(
         source,
         upright=not args.keep_orientation,
         srgb=not args.ignore_profile,
         max_pixels=args.max_pixels or None,
         decoding=decoding,
     )
+
+
+def _eight_bit(picture: Picture) -> Picture:
+    """The picture's colours rounded to 8 bits, its alpha only as far as it is 0 or not."""
+    if picture.bits == 8:
+        return picture
+    rgb = ((2 * picture.rgb.astype(np.uint32) + 257) // 514).astype(np.uint8)
+    alpha = None if picture.alpha is None else (picture.alpha != 0).astype(np.uint8)
+    return Picture(rgb, alpha, 8)
+
+
+def _made_palette(pictures: list[Picture], args: argparse.Namespace) -> Palette:
+    """The --colours palette of the pictures in 8-bit values, as palettes are;
+    written to --save-palette when that is given."""
+    if len({picture.bits for picture in pictures}) > 1:
+        pictures = [_eight_bit(picture) for picture in pictures]
+    made = make_palette(pictures, args.colours, metric=args.metric)
+    if pictures and pictures[0].bits == 16:
+        # Rounding to 8 bits may make two colours one; the first is kept.
+        rounded = (2 * made + 257) // 514
+        _, first = np.unique(rounded, axis=0, return_index=True)
+        made = rounded[np.sort(first)]
+    if args.save_palette is not None:
+        try:
+            write_palette(args.save_palette, made)
+        except OSError as error:
+            raise PaletteError(f"{args.save_palette}: cannot write the palette: {error.strerror or error}") from None
+    return made
+
+
+def _convert_one(
+    source: Path,
+    target: Path,
+    palette: Palette | None,
+    args: argparse.Namespace,
+    reporter: _Reporter,
+    picture: Picture | None = None,
+) -> None:
+    """Converts `source` (already read as `picture`, if given) to `palette`,
+    or to a palette made from it when that is None."""
+    if picture is None:
+        picture = _read(source, args, reporter)
+    else:
+        reporter.bar = None
+    if palette is None:
+        palette = _made_palette([picture], args)
     height, width = picture.rgb.shape[:2]
     chosen, changed = _map(picture, palette, args, reporter.bar)
     if reporter.bar is not None:
@@ -278,26 +353,99 @@ def _convert_one(source: Path, target: Path, palette: Palette, args: argparse.Na
         print(f"{source} -> {target}: {changed:,} of {total:,} pixels changed{share}", flush=True)
 
 
+def _palette_label(name_or_path: str) -> str:
+    # A file wins over a built-in of the same name, as in load_palette.
+    return Path(name_or_path).stem if Path(name_or_path).is_file() else name_or_path.lower()
+
+
+def _show_palette(args: argparse.Namespace) -> None:
+    palette = load_palette(args.show_palette, drop_padding=args.drop_padding)
+    target = Path(args.output)
+    _check_target(target, args, len(palette))
+    if output_format(target) == "GIF":
+        raise UsageError(f"{target}: a swatch sheet has more colours than a GIF holds: write .png")
+    write_image(target, Picture(swatch_sheet(palette, _palette_label(args.show_palette)), None, 8))
+
+
+def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    if args.show_palette is not None:
+        if args.inputs or args.output is None:
+            parser.error("--show-palette NAME|FILE takes no INPUT images and writes -o OUT")
+        return
+    if not args.inputs:
+        parser.error("no INPUT images given")
+    if args.palette is None and args.colours is None:
+        parser.error("--palette NAME|FILE is required (see --list-palettes), or --colours N to make one")
+    if args.palette is not None and args.colours is not None:
+        parser.error("--palette and --colours N both name a palette: give one")
+    if args.colours is None and (args.shared_palette or args.save_palette is not None):
+        parser.error("--shared-palette and --save-palette go with --colours N")
+    if args.save_palette is not None and len(args.inputs) > 1 and not args.shared_palette:
+        parser.error("--save-palette with several INPUTs needs --shared-palette, so that there is one palette")
+    if not 0.0 <= args.strength <= 1.0:
+        parser.error(f"--strength must lie in 0 to 1, got {args.strength:g}")
+
+
+def _converted_with_one_palette(
+    jobs: list[tuple[Path, Path]], args: argparse.Namespace, reporter: _Reporter
+) -> int:
+    """Reads every input, makes one palette from all of them, maps each to
+    it; gives how many failed."""
+    read: list[tuple[Path, Path, Picture]] = []
+    failed = 0
+    for source, target in jobs:
+        try:
+            read.append((source, target, _read(source, args, reporter)))
+        except ToolsError as error:
+            failed += 1
+            _report_failure(error, reporter)
+    if not read:
+        return failed
+    try:
+        palette = _made_palette([picture for _, _, picture in read], args)
+    except ToolsError as error:
+        _report_failure(error, reporter)
+        return len(jobs)
+    while read:
+        # Each picture is let go once it is written.
+        source, target, picture = read.pop(0)
+        try:
+            _convert_one(source, target, palette, args, reporter, picture)
+        except ToolsError as error:
+            failed += 1
+            _report_failure(error, reporter)
+    return failed
+
+
+def _report_failure(error: ToolsError, reporter: _Reporter) -> None:
+    if isinstance(error, ImageTooLargeError):
+        reporter.say(f"palettra: error: {error}; --max-pixels N allows more (0: no limit)")
+    else:
+        reporter.say(f"palettra: error: {error}")
+
+
 def run(argv: Sequence[str] | None, reporter: _Reporter) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if args.list_palettes:
         _list_palettes()
         return 0
-    if not args.inputs:
-        parser.error("no INPUT images given")
-    if args.palette is None:
-        parser.error("--palette NAME|FILE is required (see --list-palettes)")
-    if not 0.0 <= args.strength <= 1.0:
-        parser.error(f"--strength must lie in 0 to 1, got {args.strength:g}")
+    _check_arguments(parser, args)
 
     try:
-        palette = load_palette(args.palette, drop_padding=args.drop_padding)
-        if args.indexed and len(palette) > 256:
-            raise UsageError(f"--indexed needs a palette of at most 256 colours; this one has {len(palette)}")
-        # A file wins over a built-in of the same name, as in load_palette.
-        label = Path(args.palette).stem if Path(args.palette).is_file() else args.palette.lower()
-        jobs, skipped = _jobs(args, palette, label)
+        if args.show_palette is not None:
+            _show_palette(args)
+            return 0
+        if args.colours is not None:
+            palette, colours, label = None, args.colours, f"{args.colours}-colours"
+            if args.save_palette is not None:
+                format_for_writing(args.save_palette)
+        else:
+            palette = load_palette(args.palette, drop_padding=args.drop_padding)
+            colours, label = len(palette), _palette_label(args.palette)
+        if args.indexed and colours > 256:
+            raise UsageError(f"--indexed needs a palette of at most 256 colours; this one has {colours}")
+        jobs, skipped = _jobs(args, colours, label)
     except ToolsError as error:
         reporter.say(f"palettra: error: {error}")
         return EXIT_USAGE
@@ -305,16 +453,16 @@ def run(argv: Sequence[str] | None, reporter: _Reporter) -> int:
     if not args.quiet:
         for line in skipped:
             print(line)
-    failed = 0
-    for source, target in jobs:
-        try:
-            _convert_one(source, target, palette, args, reporter)
-        except ImageTooLargeError as error:
-            failed += 1
-            reporter.say(f"palettra: error: {error}; --max-pixels N allows more (0: no limit)")
-        except ToolsError as error:
-            failed += 1
-            reporter.say(f"palettra: error: {error}")
+    if args.shared_palette:
+        failed = _converted_with_one_palette(jobs, args, reporter)
+    else:
+        failed = 0
+        for source, target in jobs:
+            try:
+                _convert_one(source, target, palette, args, reporter)
+            except ToolsError as error:
+                failed += 1
+                _report_failure(error, reporter)
     if len(jobs) + len(skipped) > 1 and not args.quiet:
         left_out = f", {len(skipped)} skipped" if skipped else ""
         print(f"{len(jobs) - failed} of {len(jobs)} images converted{left_out}")

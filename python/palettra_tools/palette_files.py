@@ -234,14 +234,21 @@ def read_palette(path: str | Path, *, drop_padding: bool = False) -> Palette:
     return {"gpl": parse_gpl, "hex": parse_hex, "jasc": parse_jasc}[kind](text, str(path))
 
 
+def format_for_writing(path: str | Path, *, otherwise: str = "") -> str:
+    """The format (one of FORMATS) that write_palette chooses by the
+    extension; `otherwise` ends the message when there is none."""
+    path = Path(path)
+    if path.suffix.lower() not in _EXTENSIONS:
+        raise PaletteError(
+            located(path, None, f"unknown palette format: use a .gpl, .hex, .txt, .pal (JASC) or .act file{otherwise}")
+        )
+    return _EXTENSIONS[path.suffix.lower()]
+
+
 def write_palette(path: str | Path, palette: npt.ArrayLike, kind: str | None = None) -> None:
     """Writes `palette` as `kind` (one of FORMATS), by default by the extension."""
     path = Path(path)
-    if kind is None and path.suffix.lower() not in _EXTENSIONS:
-        raise PaletteError(
-            located(path, None, "unknown palette format: use a .gpl, .hex, .txt, .pal (JASC) or .act file, or name the format")
-        )
-    kind = kind or _EXTENSIONS[path.suffix.lower()]
+    kind = kind or format_for_writing(path, otherwise=", or name the format")
     if kind == "act":
         path.write_bytes(format_act(palette))
     elif kind == "gpl":

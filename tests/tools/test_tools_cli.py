@@ -9,7 +9,7 @@ from support.icc import adobe_rgb_to_srgb, matrix_profile
 from support.png_writer import png_bytes
 
 import palettra
-from palettra_tools import PALETTES, cli, dither, map_colours, read_image
+from palettra_tools import PALETTES, Picture, cli, dither, make_palette, map_colours, read_image, read_palette
 
 RNG = np.random.default_rng(42)
 PICO = PALETTES["pico-8"].colours
@@ -96,6 +96,15 @@ def test_a_bad_file_fails_alone(tmp_path, images):
         (["photo.png", "-p", "cga", "--max-pixels", "107"], "photo.png: 9×12 is 108 pixels, more than the limit of 107; --max-pixels N allows more", 1),
         (["sprite.png", "-p", "web-safe", "--indexed"], "sprite-web-safe.png: an indexed image holds at most 256 entries", 1),
         (["sprite.png", "-p", "cga", "-o", "x.gif"], "x.gif: a GIF pixel is either transparent or opaque", 1),
+        (["photo.png", "-p", "cga", "--colours", "4"], "--palette and --colours N both name a palette: give one", 2),
+        (["photo.png", "-p", "cga", "--shared-palette"], "--shared-palette and --save-palette go with --colours N", 2),
+        (["photo.png", "sprite.png", "--colours", "4", "--save-palette", "p.gpl"], "--save-palette with several INPUTs needs --shared-palette", 2),
+        (["photo.png", "--colours", "4", "--save-palette", "p.png"], "p.png: unknown palette format: use a .gpl, .hex, .txt, .pal (JASC) or .act file\n", 2),
+        (["photo.png", "--colours", "0"], "argument --colours: expected a number of colours of at least 1, got '0'", 2),
+        (["photo.png", "--colours", "300", "-o", "x.gif"], "x.gif: a GIF holds at most 256 colours, this palette has 300", 2),
+        (["--show-palette", "cga"], "--show-palette NAME|FILE takes no INPUT images and writes -o OUT", 2),
+        (["--show-palette", "cga", "-o", "x.gif"], "x.gif: a swatch sheet has more colours than a GIF holds: write .png", 2),
+        (["--show-palette", "pico8", "-o", "x.png"], "no palette named 'pico8' and no such file; did you mean pico-8?", 2),
     ],
 )
 def test_every_mistake_has_a_message_and_an_exit_status(tmp_path, images, args, message, status):
@@ -282,3 +291,52 @@ def test_bad_dithering_options_are_usage_errors(tmp_path, images, options, messa
     done = palettra_command("photo.png", "-p", "bw", *options, cwd=tmp_path)
     assert done.returncode == 2 and message in done.stderr
     assert_no_traceback(done)
+
+
+@pytest.mark.parametrize(("method", "metric"), [("none", "rgb"), ("floyd-steinberg", "lab")])
+def test_makes_a_palette_from_the_image_and_maps_to_it(tmp_path, images, method, metric):
+    done = palettra_command("sprite.png", "--colours", "6", "--dither", method, "--metric", metric,
+                            "--save-palette", "made.gpl", "--indexed", cwd=tmp_path)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    sprite = images["sprite"]
+    made = make_palette(sprite, 6, metric=metric)
+    assert np.array_equal(read_palette(tmp_path / "made.gpl"), made)
+    with Image.open(tmp_path / "sprite-6-colours.png") as image:
+        assert image.getpalette()[:18] == made.ravel().tolist()
+    out = read_image(tmp_path / "sprite-6-colours.png")
+    assert np.array_equal(out.rgb, made[dither(sprite, made, method, metric=metric)])
+
+
+def test_a_batch_shares_one_palette_or_makes_one_each(tmp_path, images):
+    sixteen = images["photo"].astype(np.uint16) * 256
+    (tmp_path / "deep.png").write_bytes(png_bytes(sixteen))
+    done = palettra_command("photo.png", "cutout.png", "deep.png", "--colours", "5", "--shared-palette",
+                            "--save-palette", "shared.hex", "--out-dir", "shared", cwd=tmp_path)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    cutout = images["cutout"]
+    # The 16-bit picture counts at 8 bits beside the others; transparent pixels do not count.
+    deep = ((2 * sixteen.astype(np.uint32) + 257) // 514).astype(np.uint8)
+    shared = make_palette([images["photo"], Picture(cutout[..., :3], cutout[..., 3], 8), deep], 5)
+    assert np.array_equal(read_palette(tmp_path / "shared.hex"), shared)
+    for name in ("photo", "cutout"):
+        assert np.array_equal(read_image(tmp_path / "shared" / f"{name}.png").rgb, map_colours(images[name], shared))
+    done = palettra_command("photo.png", "deep.png", "--colours", "5", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    own = make_palette(images["photo"], 5)
+    assert np.array_equal(read_image(tmp_path / "photo-5-colours.png").rgb, map_colours(images["photo"], own))
+    # A 16-bit image's palette is made at 16 bits and rounded to 8-bit values.
+    deep_palette = (2 * make_palette(sixteen, 5) + 257) // 514
+    assert np.array_equal(np.unique(read_image(tmp_path / "deep-5-colours.png").rgb.reshape(-1, 3) // 257, axis=0),
+                          np.unique(deep_palette, axis=0))  # fmt: skip
+
+
+@pytest.mark.parametrize("palette", ["pico-8", "mine.hex"])
+def test_shows_a_palette_as_swatches(tmp_path, palette):
+    from palettra_tools.swatches import swatch_sheet
+
+    (tmp_path / "mine.hex").write_text("ff0000\n00ff00\n0000ff\n")
+    done = palettra_command("--show-palette", palette, "-o", "sheet.png", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    colours = PICO if palette == "pico-8" else read_palette(tmp_path / palette)
+    expected = swatch_sheet(colours, palette.removesuffix(".hex"))
+    assert np.array_equal(read_image(tmp_path / "sheet.png").rgb, expected)
