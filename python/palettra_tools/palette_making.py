@@ -20,6 +20,7 @@ import numpy.typing as npt
 from . import lab
 from .dithering import indices
 from .images import Picture
+from .metrics import METRICS, Metric
 
 # Histogram bins keep this many high bits of each channel.
 HISTOGRAM_BITS = 5
@@ -188,7 +189,7 @@ class _Space:
     """Where distances are measured: the images' depth and the metric."""
 
     bits: int
-    metric: str
+    metric: Metric
 
     def points(self, colours: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """The coordinates of colours: themselves, or their integer Lab triples."""
@@ -310,7 +311,7 @@ def _pixel_lloyd(
     return centres
 
 
-def make_palette(images: Image | Sequence[Image], n: int, *, metric: str = "rgb") -> npt.NDArray[np.uint64]:
+def make_palette(images: Image | Sequence[Image], n: int, *, metric: Metric = "rgb") -> npt.NDArray[np.uint64]:
     """An (n, 3) uint64 palette in the images' scale (8 or 16 bits) whose
     colours are near the pixels of `images`, by squared RGB distance or, with
     metric "lab", by ΔE in integer CIELAB.
@@ -322,12 +323,14 @@ def make_palette(images: Image | Sequence[Image], n: int, *, metric: str = "rgb"
     exactly those, most frequent first. docs/palettes-from-images.md gives
     the rule; the same images always give the same palette.
     """
-    if metric not in ("rgb", "lab"):
-        raise ValueError(f"unknown metric {metric!r}: use one of rgb, lab")
+    if metric not in METRICS:
+        raise ValueError(f"unknown metric {metric!r}: use one of {', '.join(METRICS)}")
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
         raise ValueError(f"the number of colours must be a positive integer, got {n!r}")
-    single = isinstance(images, Picture) or (isinstance(images, np.ndarray) and images.ndim == 3)
-    layers = [_layer(image) for image in ([images] if single else list(images))]
+    if isinstance(images, Picture) or (isinstance(images, np.ndarray) and images.ndim == 3):
+        layers = [_layer(images)]
+    else:
+        layers = [_layer(image) for image in images]
     if not layers:
         raise ValueError("make_palette needs at least one image")
     dtypes = {layer.rgb.dtype for layer in layers}

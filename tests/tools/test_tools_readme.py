@@ -46,6 +46,32 @@ def test_the_dask_example_runs_as_a_script(tmp_path):
     assert not re.search(r"error|exception|traceback", done.stderr, re.I), done.stderr
 
 
+def run_command(*args):
+    done = subprocess.run([sys.executable, "-m", "palettra_tools", *map(str, args)], cwd=ROOT, capture_output=True,
+                          text=True, timeout=120)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+
+
+@pytest.mark.parametrize("colours", [8, 16])
+@pytest.mark.parametrize("method", ["none", "floyd-steinberg"])
+def test_the_generated_palette_gallery_is_what_the_command_makes(tmp_path, colours, method):
+    committed = f"docs/gallery/landscape-{colours}-colours-{method}.png"
+    assert f'<img src="{committed}"' in README
+    run_command("examples/landscape.png", "--colours", colours, "--dither", method, "-o", tmp_path / "made.png")
+    assert np.array_equal(read_image(tmp_path / "made.png").rgb, read_image(ROOT / committed).rgb)
+
+
+def test_the_swatch_sheet_is_what_the_command_makes(tmp_path):
+    sheet = "docs/gallery/landscape-16-colours-swatches.png"
+    assert f'<img src="{sheet}"' in README
+    run_command("examples/landscape.png", "--colours", "16", "--save-palette", tmp_path / "landscape-16-colours.gpl",
+                "-o", tmp_path / "made.png")  # fmt: skip
+    saved = tmp_path / "landscape-16-colours.gpl"
+    assert saved.read_text() == (ROOT / "docs/gallery/landscape-16-colours.gpl").read_text()
+    run_command("--show-palette", saved, "-o", tmp_path / "sheet.png")
+    assert np.array_equal(read_image(tmp_path / "sheet.png").rgb, read_image(ROOT / sheet).rgb)
+
+
 @pytest.mark.parametrize("method", ["none", "floyd-steinberg", "atkinson", "bayer8"])
 def test_the_gallery_is_what_the_command_makes(tmp_path, method):
     committed = f"docs/gallery/landscape-pico-8-{method}.png"
