@@ -89,8 +89,10 @@ def _sums_by(labels: npt.NDArray[Any], colours: npt.NDArray[Any], size: int) -> 
     """Per label, the count and the channel sums, as int64 (exact: each
     float64 partial sum stays far below 2**53)."""
     counts = np.bincount(labels, minlength=size).astype(np.int64)
-    sums = np.stack([np.bincount(labels, weights=colours[:, c], minlength=size) for c in range(3)], axis=1)
-    return counts, sums.astype(np.int64)
+    sums = np.empty((size, 3), dtype=np.int64)
+    for c in range(3):
+        sums[:, c] = np.bincount(labels, weights=colours[:, c], minlength=size)
+    return counts, sums
 
 
 def _rounded_means(sums: npt.NDArray[np.int64], counts: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
@@ -109,8 +111,11 @@ def _binned_histogram(layers: list[_Layer], bits: int) -> _Histogram:
         for colours, kept in _bands(layer):
             if kept is not None:
                 colours = colours[kept]
-            high = (colours >> shift).astype(np.intp)
-            keys = (high[:, 0] << (2 * HISTOGRAM_BITS)) | (high[:, 1] << HISTOGRAM_BITS) | high[:, 2]
+            # Built in place: one array of the band's length, no more.
+            keys = (colours[:, 0] >> shift).astype(np.intp)
+            for channel in (1, 2):
+                keys <<= HISTOGRAM_BITS
+                keys |= colours[:, channel] >> shift
             band_counts, band_sums = _sums_by(keys, colours, size)
             counts += band_counts
             sums += band_sums
