@@ -221,7 +221,10 @@ def _repaired(
 ) -> npt.NDArray[np.int64]:
     """Centres without members, or equal to an earlier centre, move in
     order to the entry farthest (by count × squared distance) from the rest."""
-    repair = [k for k in range(len(centres)) if counts[k] == 0 or any((centres[:k] == centres[k]).all(axis=1))]
+    keys = (centres[:, 0] << 32) | (centres[:, 1] << 16) | centres[:, 2]
+    first = np.zeros(len(centres), dtype=bool)
+    first[np.unique(keys, return_index=True)[1]] = True
+    repair = np.flatnonzero((counts == 0) | ~first).tolist()
     if not repair:
         return centres
     centres = centres.copy()
