@@ -327,6 +327,8 @@ def _convert_one(
     else:
         reporter.bar = None
     if palette is None:
+        if reporter.bar is not None:
+            reporter.bar.phase("making the palette")
         palette = _made_palette([picture], args)
     height, width = picture.rgb.shape[:2]
     chosen, changed = _map(picture, palette, args, reporter.bar)
