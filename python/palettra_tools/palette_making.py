@@ -144,7 +144,8 @@ def _exact_histogram(layers: list[_Layer], bits: int) -> _Histogram:
 def _energy(counts: Any, sums: Any) -> Any:
     """(S0·S0 + S1·S1 + S2·S2) / N in double precision, left to right."""
     s = np.asarray(sums, dtype=np.float64)
-    return (s[..., 0] * s[..., 0] + s[..., 1] * s[..., 1] + s[..., 2] * s[..., 2]) / np.asarray(counts, dtype=np.float64)
+    squares = s[..., 0] * s[..., 0] + s[..., 1] * s[..., 1] + s[..., 2] * s[..., 2]
+    return squares / np.asarray(counts, dtype=np.float64)
 
 
 def _best_cut(histogram: _Histogram, members: npt.NDArray[np.intp]) -> tuple[float, int, int]:

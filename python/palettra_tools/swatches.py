@@ -39,7 +39,8 @@ def swatch_sheet(palette: npt.ArrayLike, name: str) -> npt.NDArray[np.uint8]:
     for index, colour in enumerate(colours):
         red, green, blue = (int(v) for v in colour)
         top, left = swatch_position(index, count)
-        draw.rectangle((left, top, left + SWATCH - 1, top + SWATCH - 1), fill=(red, green, blue), outline=(128, 128, 128))
+        box = (left, top, left + SWATCH - 1, top + SWATCH - 1)
+        draw.rectangle(box, fill=(red, green, blue), outline=(128, 128, 128))
         draw.text((left, top + SWATCH + 2), str(index), fill=INK, font=font)
         draw.text((left, top + SWATCH + 14), f"#{red:02x}{green:02x}{blue:02x}", fill=INK, font=font)
     return np.asarray(sheet, dtype=np.uint8).copy()
