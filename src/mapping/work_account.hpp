@@ -18,11 +18,12 @@ inline constexpr double kPairTest = 15;      // a pair in a cell's half-space te
 inline constexpr double kCopy = 20;          // a palette row copied for the search
 }  // namespace cost
 
-// Each pixel earns what a plain scan of it would cost, plus a tenth; every
-// step is paid from the balance, and anything built to save work later (a
-// cell's description) is built only when the balance covers it. The total
-// work therefore never exceeds the plain scan's by more than a tenth, and
-// work that pays off refills the balance for the next investment.
+// Each pixel earns what a plain scan of it would cost, plus a tenth, plus
+// the look-up of its cell; every step is paid from the balance, and anything
+// built to save work later (a cell's description) is built only when the
+// balance covers it. The total work therefore never exceeds the plain
+// scan's by more than a tenth and the look-ups, and work that pays off
+// refills the balance for the next investment.
 class WorkAccount {
  public:
   // The palette's copy, of `copied` rows and `rows` distinct colours, is
@@ -33,7 +34,7 @@ class WorkAccount {
 
   double plain_scan() const noexcept { return plain_scan_; }
   void earn(std::size_t pixels) noexcept {
-    balance_ += kAllowance * plain_scan_ * static_cast<double>(pixels);
+    balance_ += (kAllowance * plain_scan_ + cost::kLookup) * static_cast<double>(pixels);
   }
   void spend(double work) noexcept { balance_ -= work; }
   bool affords(double work) const noexcept { return balance_ >= work; }
