@@ -9,11 +9,11 @@
 namespace palettra {
 
 // Fills the zero-filled (h, w, 3) result `out`, with the same choices as
-// item access and the full search would make. Gives false, leaving `out`
-// partly written, when item access would fail somewhere (a negative value,
-// or a palette of too few columns); the caller then maps through item access
-// from the start, which fails at the same pixel in the same way. No Python
-// code runs, so the palette can be copied once.
+// item access would make. Gives false, before writing anything, when item
+// access would fail somewhere (a negative value, or a palette of too few
+// columns); the caller then maps through item access from the start, which
+// fails at the same pixel in the same way. No Python code runs, so the
+// palette cannot change meanwhile and can be copied once.
 bool map_direct(const DirectImage& image, const PaletteView& palette, std::uint64_t* out);
 
 }  // namespace palettra
