@@ -38,6 +38,6 @@ palettra::ModuleDef module_def{
 
 }  // namespace
 
-extern "C" PyMODINIT_FUNC PyInit__engine() noexcept {
+PyMODINIT_FUNC PyInit__engine() noexcept {
   return palettra::guard_entry([] { return palettra::make_module(module_def); });
 }
