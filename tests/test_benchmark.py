@@ -1,5 +1,6 @@
 """The benchmark keeps working: it runs on tiny inputs here, untimed."""
 
+import importlib.util
 import os
 import pathlib
 import subprocess
@@ -23,9 +24,13 @@ def test_benchmark_runs_every_tool_on_tiny_images():
     lines = done.stdout.splitlines()
     assert lines[0].startswith("Machine: ")
     assert sum(line.startswith("### ") for line in lines) == 5
-    # The adversarial inputs are timed against the plain scan, where it is built.
+    # The adversarial inputs are timed against the plain scan, which only the
+    # test environments build.
     adversarial = [line.split(" | ") for line in lines if line.startswith(("| clustered", "| uniform"))]
-    assert len(adversarial) == 7 and all(float(row[4]) > 0 for row in adversarial)
+    if importlib.util.find_spec("_palettra_testing") is None:
+        assert not adversarial and "the plain scan comes with the test-only module" in done.stdout
+    else:
+        assert len(adversarial) == 7 and all(float(row[4]) > 0 for row in adversarial)
     rows = [line.split(" | ") for line in lines if line.startswith("| 4 |") or line.startswith("| 300 |")]
     tools = {row[1] for row in rows}
     assert tools == set(TOOLS)
