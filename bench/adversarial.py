@@ -6,10 +6,6 @@ palettra must never be much slower than that."""
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
-
 import numpy as np
 
 import palettra
@@ -47,44 +43,9 @@ def plain_scan(image, palette):
     return out
 
 
-PEAK_PROBE = """
-import sys
-import numpy as np
-sys.path.insert(0, {bench!r})
-import adversarial, palettra
-_, image, palette = adversarial.cases(np.random.default_rng({seed}), {side})[{index}]
-palettra.convert(image[:1, :1], palette[:1])
-
-def status(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-
-with open("/proc/self/clear_refs", "w") as f:
-    f.write("5")
-before = status("VmRSS")
-result = palettra.convert(image, palette)
-print(status("VmHWM") - before - result.nbytes)
-"""
-
-
-def peak_above_result(seed, side, index):
-    """Peak resident memory of one call beyond its result, in MiB, in a
-    fresh process (Linux only); None where it cannot be measured."""
-    code = PEAK_PROBE.format(bench=os.path.dirname(os.path.abspath(__file__)), seed=seed, side=side, index=index)
-    try:
-        # A fixed threshold keeps the C library from serving large blocks
-        # from memory that the inputs' making left resident, unseen.
-        env = {**os.environ, "MALLOC_MMAP_THRESHOLD_": str(1 << 17)}
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600, env=env)
-        return int(done.stdout.strip()) / 2**20 if done.returncode == 0 else None
-    except (OSError, ValueError, subprocess.TimeoutExpired):
-        return None
-
-
-def report(side, timed, seed=2024):
-    """Prints the section; gives how many cases palettra got wrong."""
+def report(side, timed, peak_of, seed=2024):
+    """Prints the section; gives how many cases palettra got wrong.
+    `peak_of(setup, call)` measures a call's memory above its result."""
     print(f"### adversarial inputs, {side}×{side} images, against the plain scan")
     print()
     if _palettra_testing is None:
@@ -99,8 +60,13 @@ def report(side, timed, seed=2024):
         plain_seconds, exact = timed(lambda: plain_scan(image, palette))
         wrong += not np.array_equal(mine, exact)
         del mine, exact
-        peak = peak_above_result(seed, side, index)
-        peak_text = "–" if peak is None else f"{max(peak, 0.0):.1f}"
+        setup = (
+            "import numpy as np, palettra, adversarial\n"
+            f"_, image, palette = adversarial.cases(np.random.default_rng({seed}), {side})[{index}]\n"
+            "palettra.convert(image[:1, :1], palette[:1])"
+        )
+        peak = peak_of(setup, "palettra.convert(image, palette)")
+        peak_text = "–" if peak is None else f"{max(peak, 0) / 2**20:.1f}"
         print(
             f"| {name} | {len(palette)} | {1000 * seconds:.1f} | {1000 * plain_seconds:.1f} "
             f"| {seconds / plain_seconds:.2f} | {peak_text} |"

@@ -43,8 +43,7 @@ INTERPRETER_CRASHES = {(3, 13, 0): {"import", "resumed_panic"}}
 
 
 def interpreter_hook_missing():
-    spec = importlib.util.find_spec("_testcapi")
-    if spec is None:
+    if importlib.util.find_spec("_testcapi") is None:
         return True
     import _testcapi
 

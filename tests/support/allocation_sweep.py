@@ -190,10 +190,10 @@ class Sweep:
         return {"positions": LAST_POSITION, "problems": problems[:20] + ["the call never stopped allocating"]}
 
 
-def load(spec):
+def load(location):
     import importlib.util
 
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(location)
     assert module.__all__ == ["convert"]
     return module
 
@@ -209,8 +209,8 @@ def sweep_first_time(path):
     import _testcapi as capi
     import importlib.util
 
-    spec = importlib.util.find_spec("palettra")
-    step, argument = (load, spec) if path == "import" else (first_call, load(spec))
+    location = importlib.util.find_spec("palettra")
+    step, argument = (load, location) if path == "import" else (first_call, load(location))
     # The first call imports this; how NumPy imports itself is not under test.
     multiarray()
     problems = []
