@@ -1,6 +1,7 @@
 """Running out of memory anywhere in a call raises; it never ends the process.
 
-Each sweep fails one allocation after another, for every position from the
+Each sweep, of palettra.convert or of the companion engine's functions,
+fails one allocation after another, for every position from the
 first to past the last, and checks each time that the call gives its usual
 result or raises (MemoryError, or its usual exception), that every reference
 and borrow it took is given back, and, in the sanitized run, that nothing
@@ -33,13 +34,19 @@ CALL_PATHS = [
     "bad_shape",
     "failing_item",
     "resumed_panic",
+    # The companion engine's functions.
+    "indices",
+    "diffuse",
+    "order",
+    "unknown_method",
+    "palette_range",
 ]
 
 
 # Paths on which the interpreter itself, without memory, crashes in its own
 # code: loading a single-phase extension (Python/import.c), and printing a
 # traceback (a function object made without a name), which a resumed panic does.
-INTERPRETER_CRASHES = {(3, 13, 0): {"import", "resumed_panic"}}
+INTERPRETER_CRASHES = {(3, 13, 0): {"import", "engine_import", "resumed_panic"}}
 
 
 def interpreter_hook_missing():
@@ -52,7 +59,7 @@ def interpreter_hook_missing():
 
 @pytest.mark.parametrize(
     "hook, path",
-    [("interpreter", path) for path in ["import", "first_call", *CALL_PATHS]] + [("native", path) for path in CALL_PATHS],
+    [("interpreter", path) for path in ["import", "engine_import", "first_call", *CALL_PATHS]] + [("native", path) for path in CALL_PATHS],
 )
 def test_every_allocation_may_fail(hook, path):
     if hook == "interpreter" and interpreter_hook_missing():

@@ -5,9 +5,10 @@ found here may end the process, and the interpreter's allocation hook would
 otherwise disturb the test runner too.
 
 Two hooks make allocations fail: the interpreter's own (`_testcapi`), which
-fails the Python object allocations of palettra.convert and of everything it
-calls, and the test module's switch, which fails the C++ allocations of its
-copy of the module's code (`_palettra_testing.convert`). For every position N
+fails the Python object allocations of palettra.convert, of the engine's
+functions (palettra_tools._engine) and of everything they call, and the test
+module's switch, which fails the C++ allocations of its copy of their code
+(`_palettra_testing.convert` and the engine's functions beside it). For every position N
 the call runs twice, once with only allocation N failing and once with every
 allocation from N on failing; the sweep ends at the first N from which the
 call no longer needs to allocate.
@@ -16,6 +17,7 @@ call no longer needs to allocate.
 import gc
 import json
 import os
+import pathlib
 import signal
 import sys
 import traceback
@@ -23,6 +25,10 @@ import traceback
 import numpy as np
 
 from support.registry import CAPSULE_NAME, Registry, multiarray
+
+ENGINE_FUNCTIONS = ["nearest_indices", "diffuse", "order"]
+# What happens once per process.
+FIRST_TIME_PATHS = ("import", "engine_import", "first_call")
 
 LAST_POSITION = 20_000
 # Panics that report a failure of the interpreter: a constructor that must
@@ -38,10 +44,12 @@ REPORTING_PANICS = (
 )
 
 
-def may_raise(error_type, args, panic_type):
+def may_raise(error_type, args):
     """Whether running out of memory may end a call with this exception
-    (NumPy raises a MemoryError of its own)."""
-    return issubclass(error_type, MemoryError) or (error_type is panic_type and args[0].startswith(REPORTING_PANICS))
+    (NumPy raises a MemoryError of its own). Each module has a PanicException
+    of its own."""
+    is_panic = (error_type.__module__, error_type.__name__) == ("palettra_runtime", "PanicException")
+    return issubclass(error_type, MemoryError) or (is_panic and args[0].startswith(REPORTING_PANICS))
 
 
 class Picture(dict):
@@ -73,7 +81,8 @@ PALETTE = palette_of([[0, 0, 0], [255, 255, 255], [200, 30, 30], [30, 200, 30]])
 
 
 def calls(panic_type):
-    """Each path: the arguments of convert, and the objects whose references it must give back."""
+    """Each path: the function, its arguments, and the objects whose
+    references it must give back."""
     # Large enough for the searches that build tables of their own.
     direct = np.random.default_rng(5).integers(0, 256, size=(64, 48, 3), dtype=np.uint8)
     many = np.random.default_rng(6).integers(0, 256, size=(40, 3)).astype(np.uint64)
@@ -86,24 +95,40 @@ def calls(panic_type):
     listed = Picture([[[1, 2, 3]]])
     listed.shape = list(listed.shape)
     panicking = RaisingShape(panic_type)
+    # The engine's functions fill `out`, set back before every call.
+    out = np.zeros(direct.shape[:2], dtype=np.uint8)
+    offsets = np.arange(4 * 4 * 3, dtype=np.int64).reshape(4, 4, 3) - 24
+    beyond = many + np.uint64(1000)
     return {
-        "direct": ((direct, many), {}, [direct, many]),
-        "large": ((large, large_palette), {}, [large, large_palette]),
-        "items": ((picture, PALETTE), {}, [picture, picture[1, 0, 1], PALETTE]),
-        "empty_palette": ((direct, empty), {}, [direct, empty]),
-        "no_arguments": ((), {}, []),
-        "unexpected_keyword": ((1, 2), {"zz": 3}, []),
-        "palette_type": ((direct, [[1, 2, 3]]), {}, [direct]),
-        "bad_value": ((negative, PALETTE), {}, [negative, PALETTE]),
-        "bad_shape": ((listed, PALETTE), {}, [listed, listed.shape, PALETTE]),
-        "failing_item": ((failing, PALETTE), {}, [failing, PALETTE]),
-        "resumed_panic": ((panicking, PALETTE), {}, [panicking, PALETTE]),
+        "direct": ("convert", (direct, many), {}, [direct, many]),
+        "large": ("convert", (large, large_palette), {}, [large, large_palette]),
+        "items": ("convert", (picture, PALETTE), {}, [picture, picture[1, 0, 1], PALETTE]),
+        "empty_palette": ("convert", (direct, empty), {}, [direct, empty]),
+        "no_arguments": ("convert", (), {}, []),
+        "unexpected_keyword": ("convert", (1, 2), {"zz": 3}, []),
+        "palette_type": ("convert", (direct, [[1, 2, 3]]), {}, [direct]),
+        "bad_value": ("convert", (negative, PALETTE), {}, [negative, PALETTE]),
+        "bad_shape": ("convert", (listed, PALETTE), {}, [listed, listed.shape, PALETTE]),
+        "failing_item": ("convert", (failing, PALETTE), {}, [failing, PALETTE]),
+        "resumed_panic": ("convert", (panicking, PALETTE), {}, [panicking, PALETTE]),
+        "indices": ("nearest_indices", (direct, many, out), {}, [direct, many, out]),
+        "diffuse": ("diffuse", (direct, many, out, "floyd-steinberg", True, 4096, 255), {}, [direct, many, out]),
+        "order": ("order", (direct, many, out, offsets, 1, 2, 255), {}, [direct, many, out, offsets]),
+        "unknown_method": ("diffuse", (direct, many, out, "nearest-ish", False, 4096, 255), {}, [direct, many, out]),
+        "palette_range": ("order", (direct, beyond, out, offsets, 0, 0, 255), {}, [direct, beyond, out, offsets]),
     }
+
+
+def output_of(args):
+    """The index map an engine function fills, if it is one of its arguments."""
+    return args[2] if len(args) > 2 and isinstance(args[2], np.ndarray) else None
 
 
 def attempt(function, args, kwargs, arm=lambda: None, disarm=lambda: None):
     """function(*args, **kwargs)'s result or exception, with only the armed
     allocations failing."""
+    if (out := output_of(args)) is not None:
+        out.fill(255)
     # The frame object exists before anything fails: the interpreter would
     # otherwise make it for the traceback, and without memory for it the
     # exception itself can get lost on the way here.
@@ -117,12 +142,15 @@ def attempt(function, args, kwargs, arm=lambda: None, disarm=lambda: None):
     return outcome
 
 
-def settle(outcome):
-    """A comparable summary of `outcome`; drops everything it kept alive."""
+def settle(outcome, args):
+    """A comparable summary of `outcome`, what the call filled included;
+    drops everything it kept alive."""
     for name in ("last_exc", "last_type", "last_value", "last_traceback"):
         setattr(sys, name, None)
     if isinstance(outcome, BaseException):
         return ("raised", type(outcome), outcome.args)
+    if outcome is None:
+        return ("returned", None, output_of(args).tobytes())
     return ("returned", outcome.dtype, outcome.shape, outcome.tobytes())
 
 
@@ -136,36 +164,37 @@ class Sweep:
             import _testcapi
 
             import palettra
+            from palettra_tools import _engine
 
-            self.convert = palettra.convert
+            self.functions = {"convert": palettra.convert} | {name: getattr(_engine, name) for name in ENGINE_FUNCTIONS}
             self.fail = _testcapi.set_nomemory
             self.allow = _testcapi.remove_mem_hooks
             self.nesting_depth = None
         else:
             import _palettra_testing as testing
 
-            self.convert = testing.convert
+            self.functions = {name: getattr(testing, name) for name in ["convert", *ENGINE_FUNCTIONS]}
             self.fail = testing.fail_allocations
             self.allow = testing.allow_allocations
             self.nesting_depth = testing.nesting_depth
 
     def panic_type(self):
         """This module's PanicException, as a palette of one column raises it."""
-        return type(attempt(self.convert, (np.zeros((1, 1, 3), np.uint8), np.zeros((1, 1), np.uint64)), {}))
+        return type(attempt(self.functions["convert"], (np.zeros((1, 1, 3), np.uint8), np.zeros((1, 1), np.uint64)), {}))
 
     @staticmethod
-    def acceptable(summary, normal, panic_type):
+    def acceptable(summary, normal):
         if summary == normal:
             return True
         if summary[:2] == normal[:2] and "<failed to extract type name>" in summary[2][0]:
             return True  # The downcast message's stand-in for a name it cannot get.
-        return summary[0] == "raised" and may_raise(summary[1], summary[2], panic_type)
+        return summary[0] == "raised" and may_raise(summary[1], summary[2])
 
     def run(self, path):
-        panic_type = self.panic_type()
-        args, kwargs, watched = calls(panic_type)[path]
+        name, args, kwargs, watched = calls(self.panic_type())[path]
+        function = self.functions[name]
         registry = Registry(getattr(multiarray(), CAPSULE_NAME))
-        normal = settle(attempt(self.convert, args, kwargs))
+        normal = settle(attempt(function, args, kwargs), args)
         gc.collect()
         before = references(watched)
         problems = []
@@ -173,8 +202,10 @@ class Sweep:
             # Only allocation N failing, then all from N on: the last tells
             # when the call needs no more.
             for stop in (position + 1, 0):
-                summary = settle(attempt(self.convert, args, kwargs, lambda: self.fail(position, stop), self.allow))
-                if not self.acceptable(summary, normal, panic_type):
+                outcome = attempt(function, args, kwargs, lambda: self.fail(position, stop), self.allow)
+                summary = settle(outcome, args)
+                del outcome
+                if not self.acceptable(summary, normal):
                     problems.append(f"position {position}, until {stop}: {summary[:3]!r}")
                 if references(watched) != before:
                     gc.collect()
@@ -190,11 +221,21 @@ class Sweep:
         return {"positions": LAST_POSITION, "problems": problems[:20] + ["the call never stopped allocating"]}
 
 
-def load(location):
+def engine_location():
+    """Where palettra_tools._engine is loaded from, found without importing
+    palettra_tools, which would load it."""
     import importlib.util
 
-    module = importlib.util.module_from_spec(location)
-    assert module.__all__ == ["convert"]
+    package = importlib.util.find_spec("palettra_tools")
+    (path,) = [p for d in package.submodule_search_locations for p in pathlib.Path(d).glob("_engine.*.so")]
+    return importlib.util.spec_from_file_location("palettra_tools._engine", path)
+
+
+def load(location):
+    # Only the loader's own step: how importlib's Python code copes without
+    # memory is not under test (it can loop for ever when none comes back).
+    module = location.loader.create_module(location)
+    assert module.__all__ == (ENGINE_FUNCTIONS if location.name == "palettra_tools._engine" else ["convert"])
     return module
 
 
@@ -204,13 +245,13 @@ def first_call(module):
 
 
 def sweep_first_time(path):
-    """Runs what happens once per process, loading palettra or its first
-    call, in a child process of its own for every position."""
+    """Runs what happens once per process, loading palettra or the engine,
+    or palettra's first call, in a child process of its own for every position."""
     import _testcapi as capi
     import importlib.util
 
-    location = importlib.util.find_spec("palettra")
-    step, argument = (load, location) if path == "import" else (first_call, load(location))
+    location = engine_location() if path == "engine_import" else importlib.util.find_spec("palettra")
+    step, argument = (first_call, load(location)) if path == "first_call" else (load, location)
     # The first call imports this; how NumPy imports itself is not under test.
     multiarray()
     problems = []
@@ -250,9 +291,7 @@ def _first_time(capi, step, argument, position, stop):
     else:
         capi.remove_mem_hooks()
         return 0
-    # The module's PanicException is first met here.
-    panic_type = type(failed) if type(failed).__name__ == "PanicException" else None
-    if not may_raise(type(failed), failed.args, panic_type):
+    if not may_raise(type(failed), failed.args):
         print(f"position {position}, until {stop}: raised {failed!r}", file=sys.stderr)
         return 3
     step(argument)
@@ -260,5 +299,5 @@ def _first_time(capi, step, argument, position, stop):
 
 
 def main(hook, path):
-    report = sweep_first_time(path) if path in ("import", "first_call") else Sweep(hook).run(path)
+    report = sweep_first_time(path) if path in FIRST_TIME_PATHS else Sweep(hook).run(path)
     print(json.dumps(report))
