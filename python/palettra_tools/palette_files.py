@@ -29,6 +29,14 @@ _HEX_LINE = re.compile(r"#?([0-9a-fA-F]{6})(?:\s.*)?")
 _HEX_COMMENT = re.compile(r";|#(\s|$)")
 
 
+# Longer quotes of the file are cut: a damaged file can hold a line of megabytes.
+_QUOTE_LIMIT = 60
+
+
+def _excerpt(text: str) -> str:
+    return text if len(text) <= _QUOTE_LIMIT else f"{text[: _QUOTE_LIMIT - 3]}..."
+
+
 def _as_palette(rows: list[tuple[int, int, int]]) -> Palette:
     return np.array(rows, dtype=np.uint64).reshape(-1, 3)
 
@@ -37,12 +45,12 @@ def _rgb(fields: list[str], origin: str, line: int, form: str) -> tuple[int, int
     """Three decimal values 0 to 255, or a message pointing at the line."""
     if len(fields) < 3 or not all(f.isascii() and f.isdigit() for f in fields[:3]):
         got = " ".join(fields)
-        raise PaletteError(located(origin, line, f"expected '{form}' with values 0 to 255, got '{got}'"))
+        raise PaletteError(located(origin, line, f"expected '{form}' with values 0 to 255, got '{_excerpt(got)}'"))
     for text in fields[:3]:
         # Judged on the digits first: int() refuses thousands of them.
         digits = text.lstrip("0") or "0"
         if len(digits) > 3 or int(digits) > 255:
-            raise PaletteError(located(origin, line, f"value {digits} is out of range 0 to 255"))
+            raise PaletteError(located(origin, line, f"value {_excerpt(digits)} is out of range 0 to 255"))
     r, g, b = (int(f) for f in fields[:3])
     return r, g, b
 
@@ -83,7 +91,7 @@ def parse_hex(text: str, origin: str = "<hex>") -> Palette:
         match = _HEX_LINE.fullmatch(line)
         if match is None:
             raise PaletteError(
-                located(origin, number, f"expected a colour as six hex digits RRGGBB, got '{line}'")
+                located(origin, number, f"expected a colour as six hex digits RRGGBB, got '{_excerpt(line)}'")
             )
         digits = match.group(1)
         rows.append((int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16)))
@@ -99,12 +107,12 @@ def parse_jasc(text: str, origin: str = "<pal>") -> Palette:
         raise PaletteError(located(origin, 1, "not a JASC palette: the first line must be 'JASC-PAL'"))
     if len(lines) < 2 or lines[1].strip() != "0100":
         got = lines[1].strip() if len(lines) >= 2 else "end of file"
-        raise PaletteError(located(origin, 2, f"expected the version '0100', got '{got}'"))
+        raise PaletteError(located(origin, 2, f"expected the version '0100', got '{_excerpt(got)}'"))
     count_text = lines[2].strip() if len(lines) >= 3 else ""
     # No file holds a billion colours, and int() refuses thousands of digits.
     if not (count_text.isascii() and count_text.isdigit()) or len(count_text) > 9 or int(count_text) == 0:
         got = count_text if len(lines) >= 3 else "end of file"
-        raise PaletteError(located(origin, 3, f"expected the number of colours, got '{got}'"))
+        raise PaletteError(located(origin, 3, f"expected the number of colours, got '{_excerpt(got)}'"))
     count = int(count_text)
     rows: list[tuple[int, int, int]] = []
     for number, raw in enumerate(lines[3:], start=4):
@@ -115,7 +123,7 @@ def parse_jasc(text: str, origin: str = "<pal>") -> Palette:
             raise PaletteError(located(origin, number, f"more colours than the {count} announced on line 3"))
         fields = line.split()
         if len(fields) != 3:
-            raise PaletteError(located(origin, number, f"expected 'red green blue', got '{line}'"))
+            raise PaletteError(located(origin, number, f"expected 'red green blue', got '{_excerpt(line)}'"))
         rows.append(_rgb(fields, origin, number, "red green blue"))
     if len(rows) < count:
         raise PaletteError(

@@ -96,6 +96,8 @@ def assert_clean_error(status, err, failing_status):
     assert status in (0, failing_status)
     lines = err.splitlines()
     assert all(line.startswith(("palettra: warning: ", "palettra: error: ")) for line in lines), err[:2000]
+    # However long the file's lines, what it quotes of them is short.
+    assert all(len(line) < 500 for line in lines), err[:2000]
     errors = [line for line in lines if line.startswith("palettra: error: ")]
     assert len(errors) == (0 if status == 0 else 1), err[:2000]
 
