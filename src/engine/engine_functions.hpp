@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "module/convert_function.hpp"
+#include "module/method_description.hpp"
 
 namespace palettra {
 

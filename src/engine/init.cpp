@@ -8,14 +8,7 @@
 namespace {
 
 palettra::Status add_engine_functions(PyObject* module) {
-  for (const palettra::MethodDescription& method : palettra::kEngineMethods) {
-    palettra::Result<palettra::Ref> function = palettra::make_function(method, module);
-    if (!function) return palettra::fail(std::move(function.error()));
-    if (palettra::Status added = palettra::add_function(module, function->release()); !added) {
-      return added;
-    }
-  }
-  return {};
+  return palettra::add_functions(module, palettra::kEngineMethods);
 }
 
 palettra::ModuleDef module_def{

@@ -6,7 +6,7 @@
 #include "mapping/array_views.hpp"
 #include "mapping/direct_mapping.hpp"
 #include "mapping/nearest_colour.hpp"
-#include "mapping/result_buffer.hpp"
+#include "numpy_bridge/result_buffer.hpp"
 #include "module/call_binding.hpp"
 #include "module/conversions.hpp"
 #include "module/py_ref.hpp"

@@ -3,7 +3,6 @@
 #include <utility>
 #include <vector>
 
-#include "module/convert_function.hpp"
 #include "module/downcast_error.hpp"
 #include "module/interned_names.hpp"
 #include "module/py_ref.hpp"
@@ -31,8 +30,7 @@ PyMethodDef* method_record(const MethodDescription& description) {
   return record;
 }
 
-}  // namespace
-
+// A function object of the module for a method of the module.
 Result<Ref> make_function(const MethodDescription& description, PyObject* module) {
   PyMethodDef* method = method_record(description);
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
@@ -41,8 +39,6 @@ Result<Ref> make_function(const MethodDescription& description, PyObject* module
   if (!function) return fail(PendingError::fetch_after_failure());
   return function;
 }
-
-namespace {
 
 // The module's __all__ list, created empty when the module has none.
 Result<Ref> index(PyObject* module) {
@@ -84,12 +80,6 @@ Status add_function(PyObject* module, PyObject* function_argument) {
   return {};
 }
 
-Status initialize_module(PyObject* module) {
-  Result<Ref> function = make_function(kConvertMethod, module);
-  if (!function) return fail(std::move(function.error()));
-  return add_function(module, function->release());
-}
-
 Result<PyObject*> make_module(ModuleDef& module_def) {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return fail(PendingError::fetch_after_failure());
@@ -107,6 +97,15 @@ Result<PyObject*> make_module(ModuleDef& module_def) {
   // Initialising can run Python code; a module cached meanwhile wins.
   if (module_def.cached_module == nullptr) module_def.cached_module = module.release();
   return Ref::borrow(module_def.cached_module).release();
+}
+
+Status add_functions(PyObject* module, std::span<const MethodDescription> methods) {
+  for (const MethodDescription& method : methods) {
+    Result<Ref> function = make_function(method, module);
+    if (!function) return fail(std::move(function.error()));
+    if (Status added = add_function(module, function->release()); !added) return added;
+  }
+  return {};
 }
 
 }  // namespace palettra

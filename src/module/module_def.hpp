@@ -5,8 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 
-#include "module/convert_function.hpp"
+#include "module/method_description.hpp"
 #include "module/pending_error.hpp"
 #include "module/py_ref.hpp"
 
@@ -23,11 +24,9 @@ struct ModuleDef {
 // interpreter other than the first one that imported it.
 Result<PyObject*> make_module(ModuleDef& module_def);
 
-// Adds convert to a new module and lists it in __all__.
-Status initialize_module(PyObject* module);
-
-// A function object of the module for a method of the module.
-Result<Ref> make_function(const MethodDescription& description, PyObject* module);
+// Adds a function to `module` for each of `methods`, in order, each also
+// listed in __all__.
+Status add_functions(PyObject* module, std::span<const MethodDescription> methods);
 
 // Makes `function` the module attribute named by its __name__ and appends
 // that name to __all__. Consumes the function reference.

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "mapping/result_buffer.hpp"
+#include "numpy_bridge/result_buffer.hpp"
 
 namespace palettra {
 

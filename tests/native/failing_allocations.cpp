@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "module/convert_function.hpp"
+#include "entry_points/convert_function.hpp"
 #include "test_functions.hpp"
 
 namespace palettra::testing {

@@ -1,4 +1,4 @@
-#include "mapping/result_buffer.hpp"
+#include "numpy_bridge/result_buffer.hpp"
 
 #include <sys/mman.h>
 

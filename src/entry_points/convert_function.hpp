@@ -1,16 +1,9 @@
 // The Python-visible function convert(img, color_palette).
 #pragma once
 
-#include <Python.h>
+#include "module/method_description.hpp"
 
 namespace palettra {
-
-struct MethodDescription {
-  const char* name;
-  PyCFunction entry;
-  int flags;
-  const char* doc;
-};
 
 extern const MethodDescription kConvertMethod;
 

@@ -1,6 +1,7 @@
 // The shared object's one exported symbol.
 #include <Python.h>
 
+#include "entry_points/convert_function.hpp"
 #include "module/boundary_guard.hpp"
 #include "module/module_def.hpp"
 
@@ -14,8 +15,12 @@
 
 namespace {
 
+palettra::Status add_convert(PyObject* module) {
+  return palettra::add_functions(module, {&palettra::kConvertMethod, 1});
+}
+
 palettra::ModuleDef module_def{
-    .initializer = palettra::initialize_module,
+    .initializer = add_convert,
     .definition =
         {
             .m_base = PyModuleDef_HEAD_INIT,

@@ -1,4 +1,4 @@
-#include "module/convert_function.hpp"
+#include "entry_points/convert_function.hpp"
 
 #include <array>
 #include <string_view>
