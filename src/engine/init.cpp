@@ -11,23 +11,8 @@ palettra::Status add_engine_functions(PyObject* module) {
   return palettra::add_functions(module, palettra::kEngineMethods);
 }
 
-palettra::ModuleDef module_def{
-    .initializer = add_engine_functions,
-    .definition =
-        {
-            .m_base = PyModuleDef_HEAD_INIT,
-            .m_name = "palettra_tools._engine",
-            .m_doc = "",
-            .m_size = 0,
-            .m_methods = nullptr,
-            .m_slots = nullptr,
-            .m_traverse = nullptr,
-            .m_clear = nullptr,
-            .m_free = nullptr,
-        },
-    .interpreter_id = -1,
-    .cached_module = nullptr,
-};
+constinit palettra::ModuleDef module_def =
+    palettra::module_definition("palettra_tools._engine", add_engine_functions);
 
 }  // namespace
 

@@ -19,23 +19,8 @@ palettra::Status add_convert(PyObject* module) {
   return palettra::add_functions(module, {&palettra::kConvertMethod, 1});
 }
 
-palettra::ModuleDef module_def{
-    .initializer = add_convert,
-    .definition =
-        {
-            .m_base = PyModuleDef_HEAD_INIT,
-            .m_name = PALETTRA_STRINGIFY(PALETTRA_MODULE_NAME),
-            .m_doc = "",
-            .m_size = 0,
-            .m_methods = nullptr,
-            .m_slots = nullptr,
-            .m_traverse = nullptr,
-            .m_clear = nullptr,
-            .m_free = nullptr,
-        },
-    .interpreter_id = -1,
-    .cached_module = nullptr,
-};
+constinit palettra::ModuleDef module_def =
+    palettra::module_definition(PALETTRA_STRINGIFY(PALETTRA_MODULE_NAME), add_convert);
 
 }  // namespace
 

@@ -20,6 +20,29 @@ struct ModuleDef {
   PyObject* cached_module;
 };
 
+// The definition of the module named `name`, each new instance of which
+// `initializer` fills.
+constexpr ModuleDef module_definition(const char* name,
+                                      Status (*initializer)(PyObject* module)) noexcept {
+  return {
+      .initializer = initializer,
+      .definition =
+          {
+              .m_base = PyModuleDef_HEAD_INIT,
+              .m_name = name,
+              .m_doc = "",
+              .m_size = 0,
+              .m_methods = nullptr,
+              .m_slots = nullptr,
+              .m_traverse = nullptr,
+              .m_clear = nullptr,
+              .m_free = nullptr,
+          },
+      .interpreter_id = -1,
+      .cached_module = nullptr,
+  };
+}
+
 // Gives a new reference to the module, built once per process, or refuses an
 // interpreter other than the first one that imported it.
 Result<PyObject*> make_module(ModuleDef& module_def);
