@@ -8,10 +8,10 @@ Two hooks make allocations fail: the interpreter's own (`_testcapi`), which
 fails the Python object allocations of palettra.convert, of the engine's
 functions (palettra_tools._engine) and of everything they call, and the test
 module's switch, which fails the C++ allocations of its copy of their code
-(`_palettra_testing.convert` and the engine's functions beside it). For every position N
-the call runs twice, once with only allocation N failing and once with every
-allocation from N on failing; the sweep ends at the first N from which the
-call no longer needs to allocate.
+(`_palettra_testing.convert` and the engine's functions beside it). For every
+position N the call runs twice, once with only allocation N failing and once
+with every allocation from N on failing; the sweep ends at the first N from
+which the call no longer needs to allocate.
 """
 
 import gc
