@@ -3,13 +3,13 @@
 Each sweep, of palettra.convert or of the companion engine's functions, fails
 one allocation after another, for every position from the first to past the
 last, and checks each time that the call gives its usual result (the index map
-it fills included) or raises (MemoryError, or its usual exception), that every reference
-and borrow it took is given back, and, in the sanitized run, that nothing
-leaks by the end of the sweep. The sweeps run in processes of their own
-(support/allocation_sweep.py); what happens once per process (loading a
-module, palettra's first call) runs in a forked child for every position, which ends
-without the leak check, since a check of the whole heap in each child would
-take the sweep minutes.
+it fills included) or raises (MemoryError, or its usual exception), that every
+reference and borrow it took is given back, and, in the sanitized run, that
+nothing leaks by the end of the sweep. The sweeps run in processes of their
+own (support/allocation_sweep.py); what happens once per process (loading a
+module, palettra's first call) runs in a forked child for every position,
+which ends without the leak check, since a check of the whole heap in each
+child would take the sweep minutes.
 """
 
 import importlib.util
