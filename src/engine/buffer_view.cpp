@@ -1,6 +1,7 @@
 #include "engine/buffer_view.hpp"
 
 #include <bit>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,7 +44,34 @@ std::optional<IntegerFormat> integer_format(std::string_view format) {
 
 const char* name_of(const Py_buffer& view) { return view.format != nullptr ? view.format : "B"; }
 
+// The addresses from a view's lowest byte to one past its highest; an empty
+// view spans nothing.
+struct ByteSpan {
+  std::uintptr_t low;
+  std::uintptr_t high;
+};
+
+ByteSpan span_of(const Py_buffer& view) {
+  auto low = reinterpret_cast<std::uintptr_t>(view.buf);
+  std::uintptr_t high = low + static_cast<std::uintptr_t>(view.itemsize);
+  for (int d = 0; d < view.ndim; ++d) {
+    if (view.shape[d] == 0) return {low, low};
+    // Without strides the view is C-contiguous and its length says it all.
+    if (view.strides == nullptr) return {low, low + static_cast<std::uintptr_t>(view.len)};
+    const Py_ssize_t reach = (view.shape[d] - 1) * view.strides[d];
+    (reach < 0 ? low : high) += static_cast<std::uintptr_t>(reach);
+  }
+  return {low, high};
+}
+
 }  // namespace
+
+bool BufferView::spans_into(const BufferView& other) const noexcept {
+  const ByteSpan mine = span_of(*view_);
+  const ByteSpan theirs = span_of(*other.view_);
+  return mine.low < mine.high && theirs.low < theirs.high && mine.low < theirs.high &&
+         theirs.low < mine.high;
+}
 
 Result<BufferView> BufferView::acquire(PyObject* object, int flags, const char* name) {
   BufferView buffer;

@@ -27,6 +27,10 @@ class BufferView {
 
   const Py_buffer& get() const noexcept { return *view_; }
 
+  // Whether the bytes the two views span, from their lowest to their highest
+  // element, overlap: a view written to while the other is read must not.
+  bool spans_into(const BufferView& other) const noexcept;
+
  private:
   BufferView() : view_(std::make_unique<Py_buffer>()) {}
   // Exporters may keep the view's address, so it never moves.

@@ -54,6 +54,15 @@ Result<Arrays> take_arrays(PyObject* img, PyObject* palette, PyObject* out) {
   if (!palette_buffer) return fail(std::move(palette_buffer.error()));
   Result<BufferView> out_buffer = BufferView::acquire(out, kWriteFlags, "out");
   if (!out_buffer) return fail(std::move(out_buffer.error()));
+  // The map is written while the image and the palette are read: a pixel
+  // could otherwise change under the search, past every value it was built
+  // for, and a colour could change after it was chosen.
+  if (out_buffer->spans_into(*img_buffer)) {
+    return fail(value_error("'out' must not share memory with 'img'"));
+  }
+  if (out_buffer->spans_into(*palette_buffer)) {
+    return fail(value_error("'out' must not share memory with 'palette'"));
+  }
   Result<DirectImage> image = image_of(*img_buffer);
   if (!image) return fail(std::move(image.error()));
   Result<PaletteView> view = palette_of(*palette_buffer);

@@ -262,6 +262,43 @@ def test_the_engine_writes_only_into_writeable_maps():
     assert (frozen == 0).all()
 
 
+ENGINE_CALLS = {
+    "nearest_indices": lambda img, palette, out: _engine.nearest_indices(img, palette, out),
+    "diffuse": lambda img, palette, out: _engine.diffuse(img, palette, out, "atkinson", True, 4096, 7),
+    "order": lambda img, palette, out: _engine.order(img, palette, out, np.zeros((2, 2, 3), np.int64), 0, 0, 7),
+}
+
+
+def shared_memory():
+    """One block of memory holding a 32×32 image of 16-bit values 0 to 7, a
+    gap the size of its index map, then a palette of all 512 such colours;
+    the block as 16-bit words, the image read backwards, and the palette."""
+    colours = np.random.default_rng(3).permutation(np.stack(np.meshgrid(*[range(8)] * 3), -1).reshape(-1, 3))
+    memory = np.zeros(32 * 32 * 4 // 4 + colours.size, np.uint64)
+    memory[-colours.size :] = colours.ravel()
+    image = memory.view(np.uint16)[: 32 * 32 * 3].reshape(32, 32, 3)
+    image[:] = np.random.default_rng(4).integers(0, 8, image.shape)
+    return memory.view(np.uint16), image[::-1, ::-1], memory[-colours.size :].reshape(-1, 3)
+
+
+@pytest.mark.parametrize("function", sorted(ENGINE_CALLS))
+@pytest.mark.parametrize("where", ["img", "palette", "beside"])
+def test_the_map_never_shares_memory_with_what_the_engine_reads(function, where):
+    # Indices written over the image were once read back as pixels beyond
+    # the values the search was built for.
+    words, image, palette = shared_memory()
+    start = {"img": 0, "beside": image.size, "palette": words.size - image.size // 3}[where]
+    out = words[start : start + image.size // 3].reshape(32, 32)
+    if where != "beside":
+        with pytest.raises(ValueError, match=f"'out' must not share memory with '{where}'"):
+            ENGINE_CALLS[function](image, palette, out)
+        return
+    separate = np.zeros_like(out)
+    ENGINE_CALLS[function](image.copy(), palette.copy(), separate)
+    ENGINE_CALLS[function](image, palette, out)
+    assert (out == separate).all()
+
+
 def test_threads_dithering_at_once_get_what_one_thread_gets():
     images = [RNG.integers(0, 256, (40, 50, 3), dtype=np.uint8) for _ in range(6)]
     palette = PALETTES["pico-8"].colours
