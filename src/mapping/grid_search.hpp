@@ -84,8 +84,13 @@ class GridSearch {
     }
   };
 
+  // A value past 2^value_bits, which only memory written behind the
+  // caller's back can hold by now, still finds a cell of the table, if not
+  // its own.
   std::size_t cell_of(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
-    return ((s0 >> shift_) << (2 * cell_bits_)) | ((s1 >> shift_) << cell_bits_) | (s2 >> shift_);
+    const std::uint64_t mask = (std::uint64_t{1} << cell_bits_) - 1;
+    return (((s0 >> shift_) & mask) << (2 * cell_bits_)) | (((s1 >> shift_) & mask) << cell_bits_) |
+           ((s2 >> shift_) & mask);
   }
   static std::size_t cell_bytes(unsigned bits, std::size_t rows) noexcept;
   std::size_t coarse_of(std::size_t cell) const noexcept;

@@ -175,6 +175,23 @@ void check(const std::string& name, const Values& values, std::uint64_t rows, st
   }
 }
 
+// Values past the largest the search was built for, as memory written
+// behind the caller's back can hold: each must still get one of the rows.
+void check_beyond_the_range() {
+  std::vector<std::uint64_t> palette_words(16 * 3);
+  for (std::uint64_t& word : palette_words) word = pick(0, 255);
+  const PaletteView palette{reinterpret_cast<const char*>(palette_words.data()), 16, 3, 24, 8};
+  NearestRows search(palette, 255, 4096);
+  bool inside = true;
+  for (const std::uint64_t value : {std::uint64_t{256}, std::uint64_t{1} << 40,
+                                    std::numeric_limits<std::uint64_t>::max()}) {
+    inside = inside && search.nearest(value, 3, value) < palette.rows;
+    inside = inside && search.nearest(7, value, 9) < palette.rows;
+  }
+  std::printf("%-46s %-14s %s\n", "beyond-the-built-range", "mapped", inside ? "a-row" : "NO-ROW");
+  failures += inside ? 0 : 1;
+}
+
 }  // namespace
 
 int main() {
@@ -199,5 +216,6 @@ int main() {
   // Negative values: no row is nearest, the image is refused.
   check("int64-with-negatives", {8, true, kMax - 3, kMax}, 6, 3, 4, 0, 9);
   check("int8-with-negatives", {1, true, 0, 255}, 6, 3, 5, 0, 127);
+  check_beyond_the_range();
   return failures == 0 ? 0 : 1;
 }
