@@ -31,12 +31,14 @@ inline std::int64_t clamped(std::int64_t value, std::int64_t top) noexcept {
   return std::clamp<std::int64_t>(value, 0, top);
 }
 
-// Rows 0 to n - 1, three entries each. The view must have at least three columns.
-inline std::vector<std::int64_t> palette_entries(const PaletteView& palette) {
+// Rows 0 to n - 1, three entries each, clamped to `top` as the image's
+// values are: the palette was checked against it, but another thread may
+// write to it since. The view must have at least three columns.
+inline std::vector<std::int64_t> palette_entries(const PaletteView& palette, std::uint64_t top) {
   std::vector<std::int64_t> entries(3 * palette.rows);
   for (std::uint64_t k = 0; k < palette.rows; ++k) {
     for (std::uint64_t c = 0; c < 3; ++c) {
-      entries[3 * k + c] = static_cast<std::int64_t>(palette.entry(k, c));
+      entries[3 * k + c] = static_cast<std::int64_t>(std::min(palette.entry(k, c), top));
     }
   }
   return entries;

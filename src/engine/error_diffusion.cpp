@@ -111,7 +111,7 @@ void diffuse_with(const DirectImage& image, const PaletteView& palette, const In
   constexpr std::int64_t next_weight = ahead_weight(kernel, 1);
   constexpr std::int64_t after_weight = ahead_weight(kernel, 2);
   static_assert(ahead_weight(kernel, 3) == 0);
-  const std::vector<std::int64_t> entries = palette_entries(palette);
+  const std::vector<std::int64_t> entries = palette_entries(palette, top);
   NearestRows search(palette, top, image.height * image.width);
   ErrorRows<kernel> errors(image.width);
   std::vector<std::uint64_t> chosen(image.width);

@@ -1,6 +1,9 @@
 """Index maps and dithering against a plain reference written from docs/dithering.md."""
 
+import contextlib
+import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -326,3 +329,36 @@ def test_other_threads_run_python_while_the_engine_works():
         if seen_partly_written:
             break
     assert seen_partly_written
+
+
+def test_a_palette_written_to_during_the_call_is_read_within_its_range():
+    # Another thread writes a value far past `top` into the palette's last
+    # row while diffusion copies the palette without the interpreter lock;
+    # errors from that value overflowed 64 bits, which the sanitized run
+    # reports. Every call gives the map of a palette the check let through,
+    # or refuses the palette.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    palette = np.full((100_000, 3), 255, np.uint64)
+    palette[-1] = 0
+    image = np.zeros((1, 1, 3), np.uint8)
+    out = np.zeros((1, 1), np.uint32)
+    running = [True]
+
+    def write():
+        while running[0]:
+            palette[-1, 0] = 1 << 63
+            palette[-1, 0] = 0
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    deadline = time.monotonic() + 2
+    try:
+        while time.monotonic() < deadline:
+            with contextlib.suppress(ValueError):
+                _engine.diffuse(image, palette, out, "floyd-steinberg", False, 4096, 255)
+                assert out[0, 0] in (0, len(palette) - 1)
+    finally:
+        running[0] = False
+        writer.join()
+        sys.setswitchinterval(interval)
