@@ -97,6 +97,38 @@ Status check_dither_range(const Arrays& arrays, std::uint64_t top) {
   return {};
 }
 
+// Every parameter of the engine's functions is positional-only and required.
+constexpr FunctionDescription positional_only(std::string_view name,
+                                              std::span<const std::string_view> names) {
+  return {
+      .function_name = name,
+      .class_name = std::nullopt,
+      .positional_names = names,
+      .positional_only_count = names.size(),
+      .required_positional_count = names.size(),
+      .keyword_only = {},
+  };
+}
+
+// A call's arguments, the first three of them taken as its arrays.
+template <std::size_t count>
+struct BoundCall {
+  std::array<PyObject*, count> slots;
+  Arrays arrays;
+};
+
+template <std::size_t count>
+Result<BoundCall<count>> bind_call(const FunctionDescription& description, PyObject* const* args,
+                                   Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, count> slots{};
+  if (Status bound = bind_fastcall_arguments(description, args, nargs, kwnames, slots); !bound) {
+    return fail(std::move(bound.error()));
+  }
+  Result<Arrays> arrays = take_arrays(slots[0], slots[1], slots[2]);
+  if (!arrays) return fail(std::move(arrays.error()));
+  return BoundCall<count>{slots, std::move(*arrays)};
+}
+
 Result<std::uint64_t> integer_argument(PyObject* object, const char* name) {
   Result<std::uint64_t> value = extract_u64(object);
   if (!value) return fail(argument_error(name, std::move(value.error())));
@@ -106,24 +138,14 @@ Result<std::uint64_t> integer_argument(PyObject* object, const char* name) {
 PyObject* none() { return Py_NewRef(Py_None); }
 
 constexpr std::array<std::string_view, 3> kIndicesNames = {"img", "palette", "out"};
-constexpr FunctionDescription kIndicesDescription{
-    .function_name = "nearest_indices",
-    .class_name = std::nullopt,
-    .positional_names = kIndicesNames,
-    .positional_only_count = 3,
-    .required_positional_count = 3,
-    .keyword_only = {},
-};
+constexpr FunctionDescription kIndicesDescription =
+    positional_only("nearest_indices", kIndicesNames);
 
 Result<PyObject*> nearest_indices(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 3> slots{};
-  if (Status bound = bind_fastcall_arguments(kIndicesDescription, args, nargs, kwnames, slots);
-      !bound) {
-    return fail(std::move(bound.error()));
-  }
-  Result<Arrays> arrays = take_arrays(slots[0], slots[1], slots[2]);
-  if (!arrays) return fail(std::move(arrays.error()));
-  const DirectImage& image = arrays->image;
+  Result<BoundCall<3>> call = bind_call<3>(kIndicesDescription, args, nargs, kwnames);
+  if (!call) return fail(std::move(call.error()));
+  const Arrays& arrays = call->arrays;
+  const DirectImage& image = arrays.image;
   if (image.height == 0 || image.width == 0) return none();
   // The search is built for the largest value the image holds. Bytes can
   // hold no larger one, so another thread writing to the image meanwhile
@@ -132,8 +154,8 @@ Result<PyObject*> nearest_indices(PyObject* const* args, Py_ssize_t nargs, PyObj
   bool mapped;
   {
     ReleasedLock unlocked(bytes);
-    IndexWriter writer(arrays->out);
-    mapped = nearest_rows_of_image(image, arrays->palette, writer);
+    IndexWriter writer(arrays.out);
+    mapped = nearest_rows_of_image(image, arrays.palette, writer);
   }
   if (!mapped) return fail(value_error("'img' holds negative values"));
   return none();
@@ -141,23 +163,13 @@ Result<PyObject*> nearest_indices(PyObject* const* args, Py_ssize_t nargs, PyObj
 
 constexpr std::array<std::string_view, 7> kDiffuseNames = {
     "img", "palette", "out", "method", "serpentine", "strength", "top"};
-constexpr FunctionDescription kDiffuseDescription{
-    .function_name = "diffuse",
-    .class_name = std::nullopt,
-    .positional_names = kDiffuseNames,
-    .positional_only_count = 7,
-    .required_positional_count = 7,
-    .keyword_only = {},
-};
+constexpr FunctionDescription kDiffuseDescription = positional_only("diffuse", kDiffuseNames);
 
 Result<PyObject*> diffuse_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 7> slots{};
-  if (Status bound = bind_fastcall_arguments(kDiffuseDescription, args, nargs, kwnames, slots);
-      !bound) {
-    return fail(std::move(bound.error()));
-  }
-  Result<Arrays> arrays = take_arrays(slots[0], slots[1], slots[2]);
-  if (!arrays) return fail(std::move(arrays.error()));
+  Result<BoundCall<7>> call = bind_call<7>(kDiffuseDescription, args, nargs, kwnames);
+  if (!call) return fail(std::move(call.error()));
+  const std::array<PyObject*, 7>& slots = call->slots;
+  const Arrays& arrays = call->arrays;
   Py_ssize_t length = 0;
   const char* text =
       PyUnicode_Check(slots[3]) ? PyUnicode_AsUTF8AndSize(slots[3], &length) : nullptr;
@@ -176,12 +188,12 @@ Result<PyObject*> diffuse_entry(PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (*strength > 4096) return fail(value_error("'strength' must lie in 0 to 4096"));
   Result<std::uint64_t> top = integer_argument(slots[6], "top");
   if (!top) return fail(std::move(top.error()));
-  if (Status range = check_dither_range(*arrays, *top); !range) {
+  if (Status range = check_dither_range(arrays, *top); !range) {
     return fail(std::move(range.error()));
   }
   {
     ReleasedLock unlocked(true);
-    diffuse(arrays->image, arrays->palette, arrays->out, method, serpentine != 0,
+    diffuse(arrays.image, arrays.palette, arrays.out, method, serpentine != 0,
             static_cast<std::int64_t>(*strength), *top);
   }
   return none();
@@ -189,14 +201,7 @@ Result<PyObject*> diffuse_entry(PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 constexpr std::array<std::string_view, 7> kOrderNames = {
     "img", "palette", "out", "offsets", "origin_row", "origin_column", "top"};
-constexpr FunctionDescription kOrderDescription{
-    .function_name = "order",
-    .class_name = std::nullopt,
-    .positional_names = kOrderNames,
-    .positional_only_count = 7,
-    .required_positional_count = 7,
-    .keyword_only = {},
-};
+constexpr FunctionDescription kOrderDescription = positional_only("order", kOrderNames);
 
 // A copy of an (N, N, 3) C-contiguous array of int64 offsets, none too
 // large to add to a value.
@@ -219,13 +224,10 @@ Result<std::vector<std::int64_t>> offsets_of(const BufferView& buffer) {
 }
 
 Result<PyObject*> order_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 7> slots{};
-  if (Status bound = bind_fastcall_arguments(kOrderDescription, args, nargs, kwnames, slots);
-      !bound) {
-    return fail(std::move(bound.error()));
-  }
-  Result<Arrays> arrays = take_arrays(slots[0], slots[1], slots[2]);
-  if (!arrays) return fail(std::move(arrays.error()));
+  Result<BoundCall<7>> call = bind_call<7>(kOrderDescription, args, nargs, kwnames);
+  if (!call) return fail(std::move(call.error()));
+  const std::array<PyObject*, 7>& slots = call->slots;
+  const Arrays& arrays = call->arrays;
   Result<BufferView> offsets_buffer =
       BufferView::acquire(slots[3], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, "offsets");
   if (!offsets_buffer) return fail(std::move(offsets_buffer.error()));
@@ -237,7 +239,7 @@ Result<PyObject*> order_entry(PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (!origin_column) return fail(std::move(origin_column.error()));
   Result<std::uint64_t> top = integer_argument(slots[6], "top");
   if (!top) return fail(std::move(top.error()));
-  if (Status range = check_dither_range(*arrays, *top); !range) {
+  if (Status range = check_dither_range(arrays, *top); !range) {
     return fail(std::move(range.error()));
   }
   const OrderedPattern pattern{
@@ -248,7 +250,7 @@ Result<PyObject*> order_entry(PyObject* const* args, Py_ssize_t nargs, PyObject*
   };
   {
     ReleasedLock unlocked(true);
-    order(arrays->image, arrays->palette, arrays->out, pattern, *top);
+    order(arrays.image, arrays.palette, arrays.out, pattern, *top);
   }
   return none();
 }
