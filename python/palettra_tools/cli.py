@@ -1,22 +1,25 @@
 """The `palettra` command: images in, the same images in a palette out."""
 
 import argparse
+import io
 import sys
 import warnings
 from collections.abc import Sequence
+from dataclasses import replace
 from pathlib import Path
-from typing import TextIO
+from typing import BinaryIO, NoReturn, TextIO
 
 import numpy as np
 
 from . import __version__
 from .dithering import ERROR_DIFFUSION, METHODS, ORDERED, IndexMap
 from .errors import ImageError, ImageTooLargeError, PaletteError, ToolsError
+from .animation import Animation, Frame, read_frames, write_frames
 from .images import DEFAULT_MAX_PIXELS, Picture, read_image
-from .mapping import changed_by_indices, index_picture, picture_from_indices
+from .mapping import Progress, changed_by_indices, index_picture, picture_from_indices
 from .metrics import METRICS
 from .named import PALETTES
-from .output import output_format, write_image
+from .output import FORMATS, output_format, write_image
 from .palette_files import Palette, format_for_writing, load_palette, write_palette
 from .palette_making import make_palette
 from .progress import ProgressBar
@@ -33,9 +36,20 @@ PROGRESS_PIXELS = 1 << 18
 
 _RERUN_HINT = " (to re-run a batch, add --skip-existing)"
 
+# "-" as an input or as -o: standard input or standard output.
+STANDARD_STREAM = Path("-")
+_FORMAT_NAMES = {suffix.removeprefix("."): kind for suffix, kind in FORMATS.items()}
+
 
 class UsageError(ToolsError):
     pass
+
+
+class _Parser(argparse.ArgumentParser):
+    """Every mistake on the command line is one line, as every other mistake is."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"palettra: error: {message}\n")
 
 
 class _Reporter:
@@ -73,6 +87,16 @@ def _pixel_limit(text: str) -> int:
     return value
 
 
+def _alpha_level(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 255:
+        raise argparse.ArgumentTypeError(f"expected an alpha level 0 to 255, got '{text}'")
+    return value
+
+
 def _colour_count(text: str) -> int:
     try:
         value = int(text)
@@ -84,17 +108,21 @@ def _colour_count(text: str) -> int:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="palettra",
         description="Maps every pixel of each INPUT image to the nearest colour of a palette, "
         "exactly, and writes the result as PNG, GIF or lossless WebP (by the output's extension). "
         "Images are turned upright and converted to sRGB first; alpha is kept as it was; "
         "16-bit images stay 16-bit.",
         epilog="Without -o or --out-dir, INPUT.png is written as INPUT-PALETTE.png "
-        "(INPUT-N-colours.png with --colours N) beside it. "
+        "(INPUT-N-colours.png with --colours N) beside it. Existing outputs are overwritten "
+        "unless --no-clobber is given. "
         "Exit status: 0 all converted, 1 some images failed, 2 bad command, palette or outputs.",
     )
-    parser.add_argument("inputs", nargs="*", metavar="INPUT", help="image files (PNG, JPEG, GIF, BMP, TIFF, ...)")
+    parser.add_argument(
+        "inputs", nargs="*", metavar="INPUT",
+        help="image files (PNG, JPEG, GIF, BMP, TIFF, ...); - reads one image from standard input",
+    )  # fmt: skip
     parser.add_argument(
         "-p", "--palette", metavar="NAME|FILE",
         help="a built-in palette (see --list-palettes) or a .gpl, .hex, .txt, .pal (JASC) or .act file",
@@ -115,8 +143,15 @@ def _parser() -> argparse.ArgumentParser:
         help="draw a palette as a sheet of swatches (its name, each colour's index and hex value) into -o OUT",
     )  # fmt: skip
     where = parser.add_mutually_exclusive_group()
-    where.add_argument("-o", "--output", metavar="OUT", help="the output: .png, .gif or .webp (one INPUT only)")
-    where.add_argument("--out-dir", metavar="DIR", help="write every result as DIR/NAME.png")
+    where.add_argument(
+        "-o", "--output", metavar="OUT",
+        help="the output: .png, .gif or .webp (one INPUT only); - writes standard output, in --format",
+    )  # fmt: skip
+    where.add_argument("--out-dir", metavar="DIR", help="write every result as DIR/NAME.png (or --format's extension)")
+    parser.add_argument(
+        "--format", choices=_FORMAT_NAMES, metavar="png|gif|webp",
+        help="the format of the outputs that --out-dir, the default names or -o - give (default png)",
+    )  # fmt: skip
     parser.add_argument(
         "--metric", choices=METRICS, default="rgb",
         help="rgb: nearest by RGB distance (default); lab: nearest by CIELAB ΔE*ab (1976)",
@@ -130,8 +165,13 @@ def _parser() -> argparse.ArgumentParser:
         "--serpentine", action="store_true", help="error diffusion: scan every other row right to left"
     )
     parser.add_argument(
-        "--strength", type=float, default=1.0, metavar="S",
-        help="how much of the error or pattern is applied, 0 (none) to 1 (all, the default)",
+        "--strength", type=float, metavar="S",
+        help="with --dither: how much of the error or pattern is applied, 0 (none) to 1 (all, the default)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--alpha-threshold", type=_alpha_level, metavar="A",
+        help="make pixels whose alpha is below A (0 to 255) fully transparent and the others opaque, "
+        "as GIFs and indexed PNGs of many alpha levels need",
     )  # fmt: skip
     parser.add_argument(
         "--indexed", action="store_true",
@@ -143,8 +183,16 @@ def _parser() -> argparse.ArgumentParser:
         help="leave out inputs whose output exists and inputs that are outputs of other inputs (to re-run a batch)",
     )  # fmt: skip
     parser.add_argument(
+        "--no-clobber", action="store_true",
+        help="never overwrite an existing output: an input whose output exists fails instead",
+    )  # fmt: skip
+    parser.add_argument(
         "--max-pixels", type=_pixel_limit, default=DEFAULT_MAX_PIXELS, metavar="N",
         help=f"refuse images of more than N pixels (default {DEFAULT_MAX_PIXELS:,}; 0: no limit)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--first-frame", action="store_true",
+        help="read only the first frame of an animated GIF, PNG or WebP (all frames are converted otherwise)",
     )  # fmt: skip
     parser.add_argument(
         "--keep-orientation", action="store_true",
@@ -175,18 +223,33 @@ def _list_palettes() -> None:
         print(f"{'':<{width + 15}}  source: {palette.source}")
 
 
-def _check_target(target: Path, args: argparse.Namespace, colours: int) -> None:
-    """`colours`: how many colours the palette has, or at most has."""
+def _target_format(target: Path, args: argparse.Namespace) -> str:
+    """The format `target` is written in: standard output's from --format,
+    a file's from its extension (which --format, if given, must agree with)."""
+    if target == STANDARD_STREAM:
+        return _FORMAT_NAMES[args.format or "png"]
     try:
         kind = output_format(target)
     except ImageError as error:
         raise UsageError(str(error)) from None
+    if args.format is not None and _FORMAT_NAMES[args.format] != kind:
+        raise UsageError(f"{target}: the extension names {kind}, --format {args.format}: give one")
+    return kind
+
+
+def _check_target(target: Path, args: argparse.Namespace, colours: int) -> None:
+    """`colours`: how many colours the palette has, or at most has."""
+    if target.is_dir():
+        raise UsageError(f"{target}: is a folder; -o takes a file name (--out-dir writes into a folder)")
+    kind = _target_format(target, args)
     if kind == "GIF" and colours > 256:
         raise UsageError(f"{target}: a GIF holds at most 256 colours, this palette has {colours}: write .png")
     if kind == "WebP" and args.indexed:
         raise UsageError(f"{target}: WebP has no indexed form: leave out --indexed or write .png")
-    if target.is_dir():
-        raise UsageError(f"{target}: is a folder; the output must be a file name")
+    if target == STANDARD_STREAM:
+        if sys.stdout.isatty():
+            raise UsageError("-o - would write the image to the terminal: redirect standard output to a file or a pipe")
+        return
     existing = next(parent for parent in target.parents if parent.exists())
     if not existing.is_dir():
         raise UsageError(f"{target}: cannot be written, {existing} is a file, not a folder")
@@ -196,47 +259,60 @@ def _targets(args: argparse.Namespace, inputs: list[Path], palette_label: str) -
     for path in inputs:
         if path.is_dir():
             raise UsageError(f"{path}: is a folder; name the images in it instead (for example {path / '*.png'})")
+    if STANDARD_STREAM in inputs and (len(inputs) > 1 or args.output is None):
+        raise UsageError("- reads one image from standard input, the only INPUT, and needs -o OUT (or -o - for standard output)")
     if args.output is not None:
         if len(inputs) != 1:
             raise UsageError(f"-o names one output, but there are {len(inputs)} inputs: use --out-dir")
+        if args.output.endswith(("/", "\\")) and not Path(args.output).is_dir():
+            raise UsageError(f"{args.output}: names a folder; -o takes a file name (--out-dir writes into a folder)")
         return [Path(args.output)]
+    suffix = f".{args.format or 'png'}"
     if args.out_dir is not None:
         folder = Path(args.out_dir)
         if folder.exists() and not folder.is_dir():
             raise UsageError(f"{folder}: --out-dir names a file, not a folder")
-        return [folder / f"{path.stem}.png" for path in inputs]
-    return [path.with_name(f"{path.stem}-{palette_label}.png") for path in inputs]
+        return [folder / f"{path.stem}{suffix}" for path in inputs]
+    return [path.with_name(f"{path.stem}-{palette_label}{suffix}") for path in inputs]
 
 
-def _jobs(args: argparse.Namespace, colours: int, palette_label: str) -> tuple[list[tuple[Path, Path]], list[str]]:
-    """(input, output) pairs to convert, and what --skip-existing left out."""
+def _jobs(
+    args: argparse.Namespace, colours: int, palette_label: str
+) -> tuple[list[tuple[Path, Path]], list[str], list[str]]:
+    """(input, output) pairs to convert, what --skip-existing left out, and
+    what --no-clobber refused."""
     inputs = [Path(name) for name in args.inputs]
     jobs = list(zip(inputs, _targets(args, inputs, palette_label)))
     skipped: list[str] = []
-    if args.skip_existing:
+    refused: list[str] = []
+    sources = {path.resolve() for path in inputs if path != STANDARD_STREAM}
+    if args.skip_existing or args.no_clobber:
         made_by = {target.resolve(): source for source, target in jobs}
         kept = []
         for source, target in jobs:
             maker = made_by.get(source.resolve())
-            if maker is not None:
+            if args.skip_existing and maker is not None:
                 skipped.append(f"{source}: skipped, it is the output of {maker}")
-            elif target.exists():
+            elif args.skip_existing and target.exists():
                 skipped.append(f"{source}: skipped, {target} exists")
+            elif args.no_clobber and target != STANDARD_STREAM and target.exists() and target.resolve() not in sources:
+                refused.append(f"{source}: {target} exists, and --no-clobber leaves it as it is")
             else:
                 kept.append((source, target))
         jobs = kept
-    hint = "" if args.skip_existing else _RERUN_HINT
+    hint = _RERUN_HINT if len(inputs) > 1 and not args.skip_existing else ""
     seen: dict[Path, Path] = {}
-    sources = {path.resolve() for path in inputs}
     for source, target in jobs:
         _check_target(target, args, colours)
+        if target == STANDARD_STREAM:
+            continue
         key = target.resolve()
         if key in sources:
             raise UsageError(f"{target}: the output would overwrite an input{hint}")
         if key in seen:
             raise UsageError(f"{seen[key]} and {source} would both be written to {target}")
         seen[key] = source
-    return jobs, skipped
+    return jobs, skipped, refused
 
 
 def _share(part: int, whole: int) -> str:
@@ -251,8 +327,12 @@ def _share(part: int, whole: int) -> str:
         decimals += 1
 
 
+def _strength(args: argparse.Namespace) -> float:
+    return 1.0 if args.strength is None else float(args.strength)
+
+
 def _map(
-    picture: Picture, palette: Palette, args: argparse.Namespace, progress: ProgressBar | None
+    picture: Picture, palette: Palette, args: argparse.Namespace, progress: Progress | None
 ) -> tuple[IndexMap, int]:
     """Every pixel's palette row, dithered as asked, and how many pixels changed colour."""
     chosen = index_picture(
@@ -261,27 +341,53 @@ def _map(
         metric=args.metric,
         dither=args.dither,
         serpentine=args.serpentine,
-        strength=args.strength,
+        strength=_strength(args),
         progress=progress,
     )
     return chosen, changed_by_indices(picture, palette, chosen)
 
 
-def _read(source: Path, args: argparse.Namespace, reporter: _Reporter) -> Picture:
+def _thresholded(picture: Picture, level: int | None) -> Picture:
+    """With --alpha-threshold: alpha below the level fully transparent, the rest opaque."""
+    if level is None or picture.alpha is None:
+        return picture
+    top = (1 << picture.bits) - 1
+    scaled = level * (top // 255)
+    alpha = np.where(picture.alpha < scaled, 0, top).astype(picture.alpha.dtype)
+    return Picture(picture.rgb, alpha, picture.bits)
+
+
+def _read(source: Path, args: argparse.Namespace, reporter: _Reporter) -> Animation:
     def decoding(width: int, height: int) -> None:
         large = width * height >= PROGRESS_PIXELS and reporter.stream.isatty()
         if args.progress or (args.progress is None and large):
-            reporter.bar = ProgressBar(str(source), reporter.stream)
+            reporter.bar = ProgressBar(_shown_name(source), reporter.stream)
             reporter.bar.phase("reading")
 
     reporter.bar = None
-    return read_image(
-        source,
-        upright=not args.keep_orientation,
-        srgb=not args.ignore_profile,
-        max_pixels=args.max_pixels or None,
-        decoding=decoding,
-    )
+    readable: Path | BinaryIO = source
+    if source == STANDARD_STREAM:
+        # Decoders seek: the whole encoded file is held, as a file's is cached.
+        readable = io.BytesIO(sys.stdin.buffer.read())
+        readable.name = _shown_name(source)  # type: ignore[attr-defined]
+    options = {
+        "upright": not args.keep_orientation,
+        "srgb": not args.ignore_profile,
+        "max_pixels": args.max_pixels or None,
+        "decoding": decoding,
+    }
+    if args.first_frame:
+        animation = Animation([Frame(read_image(readable, **options))], 1)
+    else:
+        animation = read_frames(readable, **options)
+    if args.alpha_threshold is None:
+        return animation
+    frames = [replace(frame, picture=_thresholded(frame.picture, args.alpha_threshold)) for frame in animation.frames]
+    return replace(animation, frames=frames)
+
+
+def _shown_name(path: Path) -> str:
+    return "standard input" if path == STANDARD_STREAM else str(path)
 
 
 def _eight_bit(picture: Picture) -> Picture:
@@ -312,47 +418,106 @@ def _made_palette(pictures: list[Picture], args: argparse.Namespace) -> Palette:
     return made
 
 
+_THRESHOLD_HINT = "--alpha-threshold A makes the pixels below A transparent and the others opaque"
+
+
+def _check_alpha(picture: Picture, kind: str, args: argparse.Namespace, palette: Palette) -> None:
+    """Refuses, before any mapping, alpha that the output cannot hold."""
+    if picture.alpha is None or (kind != "GIF" and not args.indexed):
+        return
+    top = (1 << picture.bits) - 1
+    translucent = picture.alpha[(picture.alpha != 0) & (picture.alpha != top)]
+    if kind == "GIF" and translucent.size:
+        raise ImageError(f"a GIF pixel is either transparent or opaque, and this image has partly transparent ones: {_THRESHOLD_HINT}")
+    # Each alpha level takes an entry of its own, at the least.
+    levels = len(np.unique(translucent)) + int(np.any(picture.alpha == 0))
+    if len(palette) + levels > 256:
+        raise ImageError(
+            f"an indexed image holds at most 256 entries, and the palette's {len(palette)} colours "
+            f"and this image's {levels} alpha levels need more: {_THRESHOLD_HINT}, or leave out --indexed"
+        )
+
+
+def _frame_progress(bar: ProgressBar | None, frame: int, frames: int) -> Progress | None:
+    """The bar moved over all frames by each frame's rows."""
+    if bar is None:
+        return None
+    return lambda done, total: bar(frame * total + done, frames * total)
+
+
 def _convert_one(
     source: Path,
     target: Path,
     palette: Palette | None,
     args: argparse.Namespace,
     reporter: _Reporter,
-    picture: Picture | None = None,
+    animation: Animation | None = None,
 ) -> None:
-    """Converts `source` (already read as `picture`, if given) to `palette`,
+    """Converts `source` (already read as `animation`, if given) to `palette`,
     or to a palette made from it when that is None."""
-    if picture is None:
-        picture = _read(source, args, reporter)
+    if animation is None:
+        animation = _read(source, args, reporter)
     else:
         reporter.bar = None
+    pictures = [frame.picture for frame in animation.frames]
     if palette is None:
         if reporter.bar is not None:
             reporter.bar.phase("making the palette")
-        palette = _made_palette([picture], args)
-    height, width = picture.rgb.shape[:2]
-    chosen, changed = _map(picture, palette, args, reporter.bar)
+        palette = _made_palette(pictures, args)
+    kind = _target_format(target, args)
+    if len(pictures) > 1 and args.indexed and kind == "PNG":
+        raise ImageError(f"{source}: an animated PNG is written in full colour: leave out --indexed, or add --first-frame")
+    for picture in pictures:
+        try:
+            _check_alpha(picture, kind, args, palette)
+        except ImageError as error:
+            raise ImageError(f"{_shown_name(source)}: {error}") from None
+    chosen, changed = [], 0
+    for index, picture in enumerate(pictures):
+        indices, count = _map(picture, palette, args, _frame_progress(reporter.bar, index, len(pictures)))
+        chosen.append(indices)
+        changed += count
     if reporter.bar is not None:
         reporter.bar.phase("writing")
-    try:
-        target.parent.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise ImageError(f"{target.parent}: cannot create the folder: {error.strerror or error}") from None
-    if args.indexed or output_format(target) == "GIF":
-        # The index map is written as it is, beside the picture's alpha:
-        # the new colours are never made.
-        write_image(target, picture, palette, indices=chosen)
-    else:
-        result = picture_from_indices(picture, palette, chosen)
-        # While the output is encoded, only the result is held.
-        del picture, chosen
-        write_image(target, result)
+    _write(target, kind, animation, palette, chosen, args)
     if reporter.bar is not None:
         reporter.bar.done()
     if not args.quiet:
-        total = height * width
+        height, width = pictures[0].rgb.shape[:2]
+        total = height * width * len(pictures)
         share = f" ({_share(changed, total)})" if total else ""
-        print(f"{source} -> {target}: {changed:,} of {total:,} pixels changed{share}", flush=True)
+        frames = f" ({len(pictures)} frames)" if len(pictures) > 1 else ""
+        to = "standard output" if target == STANDARD_STREAM else target
+        # Standard output may be the image itself.
+        out = sys.stderr if target == STANDARD_STREAM else sys.stdout
+        print(f"{_shown_name(source)} -> {to}{frames}: {changed:,} of {total:,} pixels changed{share}", file=out, flush=True)
+
+
+def _write(
+    target: Path, kind: str, animation: Animation, palette: Palette, chosen: list[IndexMap], args: argparse.Namespace
+) -> None:
+    destination: Path | BinaryIO = target
+    if target == STANDARD_STREAM:
+        destination = sys.stdout.buffer
+    else:
+        try:
+            target.parent.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise ImageError(f"{target.parent}: cannot create the folder: {error.strerror or error}") from None
+    options = {"format": kind, "overwrite": not args.no_clobber}
+    if len(animation.frames) > 1:
+        write_frames(destination, animation, palette, indices=chosen, **options)
+        return
+    picture = animation.frames[0].picture
+    if args.indexed or kind == "GIF":
+        # The index map is written as it is, beside the picture's alpha:
+        # the new colours are never made.
+        write_image(destination, picture, palette, indices=chosen[0], **options)
+    else:
+        result = picture_from_indices(picture, palette, chosen[0])
+        # While the output is encoded, only the result is held.
+        del picture, chosen[:], animation
+        write_image(destination, result, **options)
 
 
 def _palette_label(name_or_path: str) -> str:
@@ -364,12 +529,25 @@ def _show_palette(args: argparse.Namespace) -> None:
     palette = load_palette(args.show_palette, drop_padding=args.drop_padding)
     target = Path(args.output)
     _check_target(target, args, len(palette))
-    if output_format(target) == "GIF":
+    kind = _target_format(target, args)
+    if kind == "GIF":
         raise UsageError(f"{target}: a swatch sheet has more colours than a GIF holds: write .png")
-    write_image(target, Picture(swatch_sheet(palette, _palette_label(args.show_palette)), None, 8))
+    sheet = Picture(swatch_sheet(palette, _palette_label(args.show_palette)), None, 8)
+    destination: Path | BinaryIO = sys.stdout.buffer if target == STANDARD_STREAM else target
+    try:
+        write_image(destination, sheet, format=kind, overwrite=not args.no_clobber)
+    except ImageError as error:
+        raise _WriteFailure(str(error)) from None
+
+
+class _WriteFailure(ToolsError):
+    """An output that could not be written: the image's failure, not the command's."""
 
 
 def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    palette_named = args.show_palette if args.show_palette is not None else args.palette
+    if args.drop_padding and (palette_named is None or Path(palette_named).suffix.lower() != ".act"):
+        parser.error("--drop-padding goes with an .act palette file (-p FILE.act or --show-palette FILE.act)")
     if args.show_palette is not None:
         if args.inputs or args.output is None:
             parser.error("--show-palette NAME|FILE takes no INPUT images and writes -o OUT")
@@ -384,8 +562,16 @@ def _check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) 
         parser.error("--shared-palette and --save-palette go with --colours N")
     if args.save_palette is not None and len(args.inputs) > 1 and not args.shared_palette:
         parser.error("--save-palette with several INPUTs needs --shared-palette, so that there is one palette")
-    if not 0.0 <= args.strength <= 1.0:
-        parser.error(f"--strength must lie in 0 to 1, got {args.strength:g}")
+    if args.strength is not None:
+        if args.dither == "none":
+            parser.error("--strength goes with --dither METHOD: without dithering there is nothing to scale")
+        if not 0.0 <= args.strength <= 1.0:
+            parser.error(f"--strength must lie in 0 to 1, got {args.strength:g}")
+    if args.serpentine and args.dither not in ERROR_DIFFUSION:
+        scan = "an ordered pattern has no scan order" if args.dither in ORDERED else "without it nothing is scanned"
+        parser.error(f"--serpentine goes with error diffusion (--dither floyd-steinberg, ...): {scan}")
+    if args.skip_existing and args.no_clobber:
+        parser.error("--skip-existing and --no-clobber: give one (the first leaves inputs out, the second fails them)")
 
 
 def _converted_with_one_palette(
@@ -393,7 +579,7 @@ def _converted_with_one_palette(
 ) -> int:
     """Reads every input, makes one palette from all of them, maps each to
     it; gives how many failed."""
-    read: list[tuple[Path, Path, Picture]] = []
+    read: list[tuple[Path, Path, Animation]] = []
     failed = 0
     for source, target in jobs:
         try:
@@ -404,15 +590,15 @@ def _converted_with_one_palette(
     if not read:
         return failed
     try:
-        palette = _made_palette([picture for _, _, picture in read], args)
+        palette = _made_palette([frame.picture for _, _, animation in read for frame in animation.frames], args)
     except ToolsError as error:
         _report_failure(error, reporter)
         return len(jobs)
     while read:
-        # Each picture is let go once it is written.
-        source, target, picture = read.pop(0)
+        # Each animation is let go once it is written.
+        source, target, animation = read.pop(0)
         try:
-            _convert_one(source, target, palette, args, reporter, picture)
+            _convert_one(source, target, palette, args, reporter, animation)
         except ToolsError as error:
             failed += 1
             _report_failure(error, reporter)
@@ -430,6 +616,8 @@ def run(argv: Sequence[str] | None, reporter: _Reporter) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if args.list_palettes:
+        if args.inputs:
+            parser.error("--list-palettes takes no INPUT images")
         _list_palettes()
         return 0
     _check_arguments(parser, args)
@@ -447,7 +635,10 @@ def run(argv: Sequence[str] | None, reporter: _Reporter) -> int:
             colours, label = len(palette), _palette_label(args.palette)
         if args.indexed and colours > 256:
             raise UsageError(f"--indexed needs a palette of at most 256 colours; this one has {colours}")
-        jobs, skipped = _jobs(args, colours, label)
+        jobs, skipped, refused = _jobs(args, colours, label)
+    except _WriteFailure as failure:
+        reporter.say(f"palettra: error: {failure}")
+        return EXIT_FAILED_IMAGES
     except ToolsError as error:
         reporter.say(f"palettra: error: {error}")
         return EXIT_USAGE
@@ -455,6 +646,8 @@ def run(argv: Sequence[str] | None, reporter: _Reporter) -> int:
     if not args.quiet:
         for line in skipped:
             print(line)
+    for line in refused:
+        reporter.say(f"palettra: error: {line}")
     if args.shared_palette:
         failed = _converted_with_one_palette(jobs, args, reporter)
     else:
@@ -465,10 +658,11 @@ def run(argv: Sequence[str] | None, reporter: _Reporter) -> int:
             except ToolsError as error:
                 failed += 1
                 _report_failure(error, reporter)
-    if len(jobs) + len(skipped) > 1 and not args.quiet:
+    attempted = len(jobs) + len(refused)
+    if attempted + len(skipped) > 1 and not args.quiet:
         left_out = f", {len(skipped)} skipped" if skipped else ""
-        print(f"{len(jobs) - failed} of {len(jobs)} images converted{left_out}")
-    return EXIT_FAILED_IMAGES if failed else 0
+        print(f"{len(jobs) - failed} of {attempted} images converted{left_out}")
+    return EXIT_FAILED_IMAGES if failed or refused else 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -225,14 +225,22 @@ def _webp(picture: Picture) -> Save:
     return lambda out: image.save(out, format="WEBP", lossless=True, exact=True, icc_profile=_srgb_icc())
 
 
-def _write_whole(path: Path, save: Save) -> None:
+def _write_whole(path: Path, save: Save, overwrite: bool) -> None:
     """Writes beside `path` and renames, so a failure or an interruption
-    never leaves half a file under the output's name."""
+    never leaves half a file under the output's name. Without `overwrite`,
+    the finished file is linked in under its name, which fails if one exists
+    by then: there is no moment at which another file could be replaced."""
     partial = path.with_name(f".{path.name}.{os.getpid()}.partial")
     try:
         with partial.open("xb") as out:
             save(out)
-        partial.replace(path)
+        if overwrite:
+            partial.replace(path)
+        else:
+            _put_new(partial, path)
+    except FileExistsError:
+        partial.unlink(missing_ok=True)
+        raise ImageError(f"{path}: exists, and is left as it is") from None
     except OSError as error:
         partial.unlink(missing_ok=True)
         raise ImageError(f"{path}: cannot write: {error.strerror or error}") from None
@@ -241,26 +249,42 @@ def _write_whole(path: Path, save: Save) -> None:
         raise
 
 
+def _put_new(partial: Path, path: Path) -> None:
+    try:
+        os.link(partial, path)
+    except FileExistsError:
+        raise
+    except OSError:
+        # A file system without hard links: the check and the rename are two steps there.
+        if path.exists():
+            raise FileExistsError(path) from None
+        partial.replace(path)
+        return
+    partial.unlink()
+
+
 def write_image(
-    path: str | Path,
+    target: str | Path | BinaryIO,
     picture: Picture,
     indexed_palette: npt.ArrayLike | None = None,
     *,
     indices: IndexMap | None = None,
+    format: str | None = None,
+    overwrite: bool = True,
 ) -> None:
     """Writes the picture as the format its extension names (see
-    output_format): PNG at the picture's own depth, or an indexed PNG whose
-    first entries are `indexed_palette` (8-bit, at most 256 colours, in
-    order) when that is given; GIF, always indexed, with `indexed_palette`;
-    lossless WebP.
+    output_format), or `format` ("PNG", "GIF" or "WebP") for a binary file
+    object: PNG at the picture's own depth, or an indexed PNG whose first
+    entries are `indexed_palette` (8-bit, at most 256 colours, in order) when
+    that is given; GIF, always indexed, with `indexed_palette`; lossless WebP.
 
     An indexed image takes each pixel's entry from `indices` (h, w), the rows
     of `indexed_palette` that the mapping chose, when they are given: then
     the picture's colours are not read, only its size, depth and alpha.
     Otherwise every colour must be a palette colour, and its first entry is
-    taken."""
-    path = Path(path)
-    kind = output_format(path)
+    taken. A file is written whole or not at all; with `overwrite` False, an
+    existing one is left as it is and ImageError raised."""
+    name, kind = _target(target, format)
     try:
         if indices is not None and indexed_palette is None:
             raise ImageError("an index map is written with its palette: give indexed_palette")
@@ -277,5 +301,30 @@ def write_image(
         else:
             save = _plain_png(picture)
     except ImageError as error:
-        raise ImageError(f"{path}: {error}") from None
-    _write_whole(path, save)
+        raise ImageError(f"{name}: {error}") from None
+    deliver(target, save, overwrite)
+
+
+def _target(target: str | Path | BinaryIO, format: str | None) -> tuple[str, str]:
+    """The target's name for messages and the format it is written in."""
+    if isinstance(target, (str, Path)):
+        kind = output_format(target)
+        if format is not None and format != kind:
+            raise ImageError(f"{target}: the extension names {kind}, not {format}")
+        return str(target), kind
+    if format not in FORMATS.values():
+        raise ImageError(f"a file object is written in the format given: format must be one of {', '.join(FORMATS.values())}")
+    return str(getattr(target, "name", "<stream>")), format
+
+
+def deliver(target: str | Path | BinaryIO, save: Save, overwrite: bool) -> None:
+    """Runs `save` into the file named by `target`, whole or not at all, or
+    straight into a binary file object."""
+    if not isinstance(target, (str, Path)):
+        try:
+            save(target)
+        except OSError as error:
+            name = getattr(target, "name", "<stream>")
+            raise ImageError(f"{name}: cannot write: {error.strerror or error}") from None
+        return
+    _write_whole(Path(target), save, overwrite)

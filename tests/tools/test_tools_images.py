@@ -1,4 +1,5 @@
 import io
+import re
 import zlib
 
 import numpy as np
@@ -244,14 +245,29 @@ def test_an_embedded_colour_profile_is_converted_to_srgb(tmp_path):
     assert np.array_equal(read_image(pil_png(tmp_path, rgb, "RGB", icc_profile=srgb)).rgb, rgb)
 
 
-def test_a_profile_that_cannot_be_applied_is_reported(tmp_path):
+@pytest.mark.parametrize(
+    "name, message",
+    [("deep", r"deep\.png: its colour profile \(Adobe RGB \(1998\)\) cannot be applied at 16 bits"),
+     ("grey", r"grey\.png: an L image with an RGB colour profile \(Adobe RGB \(1998\)\) cannot be converted to sRGB"),
+     ("short", r"short\.png: the PNG decoder warns: iCCP: ")],
+)  # fmt: skip
+def test_a_profile_that_cannot_be_applied_is_reported(tmp_path, capfd, name, message):
+    profile = matrix_profile("Adobe RGB (1998)")
     samples = sixteen_bit((2, 3, 3))
-    chunk = b"Adobe RGB\0\0" + zlib.compress(matrix_profile("Adobe RGB (1998)"))
-    path = tmp_path / "deep.png"
-    path.write_bytes(png_bytes(samples, 16, (0,), extra_chunks=[(b"iCCP", chunk)]))
-    with pytest.warns(ToolsWarning, match=r"deep\.png: its colour profile \(Adobe RGB \(1998\)\) cannot be applied at 16 bits"):
+    path = tmp_path / f"{name}.png"
+    if name == "grey":
+        samples = samples[..., 0].astype(np.uint8)
+        Image.fromarray(samples, "L").save(path, icc_profile=profile)
+        samples = np.repeat(samples[..., np.newaxis], 3, axis=2)
+    else:
+        # A profile cut short is one the PNG library itself complains about.
+        chunk = b"Adobe RGB\0\0" + zlib.compress(profile if name == "deep" else profile[:20])
+        path.write_bytes(png_bytes(samples, 16, (0,), extra_chunks=[(b"iCCP", chunk)]))
+    with pytest.warns(ToolsWarning) as caught:
         picture = read_image(path)
+    assert any(re.match(message, str(warning.message).rsplit("/", 1)[-1]) for warning in caught)
     assert np.array_equal(picture.rgb, samples)
+    assert capfd.readouterr().err == ""
 
 
 def test_the_pixel_limit_is_the_callers_not_pillows(tmp_path, monkeypatch):
