@@ -56,6 +56,33 @@ def test_batch_writes_beside_the_inputs_and_keeps_alpha(tmp_path, images):
     assert done.stdout.splitlines()[-1] == "2 of 2 images converted"
 
 
+@pytest.mark.parametrize("args, written", [
+    (["photo.png", "cutout.png", "-p", "gameboy", "--out-dir", "out", "--format", "webp"],
+     {"out/photo.webp": "photo", "out/cutout.webp": "cutout"}),
+    (["photo.png", "cutout.png", "-p", "gameboy", "--format", "gif"],
+     {"photo-gameboy.gif": "photo", "cutout-gameboy.gif": "cutout"}),
+    (["-", "-p", "gameboy", "-o", "-", "--format", "gif"], {"-": "photo"}),
+])  # fmt: skip
+def test_outputs_in_any_format_in_folders_or_on_standard_output(tmp_path, images, args, written):
+    with (tmp_path / "photo.png").open("rb") as stdin:
+        done = subprocess.run([sys.executable, "-m", "palettra_tools", *args], cwd=tmp_path, stdin=stdin,
+                              capture_output=True, timeout=120)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    if "-" in written:
+        assert done.stderr.decode().startswith("standard input -> standard output: ")
+        (tmp_path / "-").write_bytes(done.stdout)
+    for name, source in written.items():
+        out = read_image(tmp_path / name)
+        shown = ... if out.alpha is None else out.alpha != 0
+        assert np.array_equal(out.rgb[shown], palettra.convert(images[source], PALETTES["gameboy"].colours)[shown])
+
+
+def test_alpha_threshold_makes_alpha_all_or_nothing(tmp_path, images):
+    done = palettra_command("sprite.png", "-p", "cga", "-o", "x.gif", "--alpha-threshold", "100", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert np.array_equal(read_image(tmp_path / "x.gif").alpha, np.where(images["sprite"][..., 3] < 100, 0, 255))
+
+
 def test_a_bad_file_fails_alone(tmp_path, images):
     (tmp_path / "notes.png").write_text("not a picture")
     done = palettra_command("notes.png", "missing.png", "photo.png", "-p", "cga", "--out-dir", "out/new", cwd=tmp_path)

@@ -277,3 +277,18 @@ def test_the_pixel_limit_is_the_callers_not_pillows(tmp_path, monkeypatch):
     with pytest.raises(ImageTooLargeError, match=r"in\.png: 20×10 is 200 pixels, more than the limit of 199$"):
         read_image(path, max_pixels=199)
     assert Image.MAX_IMAGE_PIXELS == 50
+
+
+def test_written_to_a_file_object_or_never_over_an_existing_file(tmp_path):
+    picture = Picture(RNG.integers(0, 256, (3, 4, 3), dtype=np.uint8), None, 8)
+    stream = io.BytesIO()
+    write_image(stream, picture, format="WebP")
+    stream.seek(0)
+    assert np.array_equal(read_image(stream).rgb, picture.rgb)
+    kept = tmp_path / "kept.png"
+    kept.write_bytes(b"mine")
+    with pytest.raises(ImageError, match=r"kept\.png: exists, and is left as it is"):
+        write_image(kept, picture, overwrite=False)
+    write_image(tmp_path / "new.png", picture, overwrite=False)
+    assert kept.read_bytes() == b"mine" and sorted(p.name for p in tmp_path.iterdir()) == ["kept.png", "new.png"]
+    assert np.array_equal(read_image(tmp_path / "new.png").rgb, picture.rgb)
