@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from .dithering import ORDERED, IndexMap, Method, dither_block, index_dtype, indices
+from .dithering import ORDERED, IndexMap, Method, dither_block, index_dtype, nearest_rows
 from .mapping import map_colours
 from .metrics import Metric, check_metric
 
@@ -93,7 +93,7 @@ def _index_block(
     block_info: dict[Any, Any] | None = None,
 ) -> IndexMap:
     if method == "none":
-        return indices(block, color_palette, metric=metric)
+        return nearest_rows(block, color_palette, metric=metric)
     # Where this block starts in the whole image: the pattern continues across blocks.
     (row, _), (column, _), _ = block_info[0]["array-location"] if block_info else ((0, 0), (0, 0), None)
     return dither_block(block, color_palette, method, strength=strength, metric=metric, origin=(row, column))

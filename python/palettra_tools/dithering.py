@@ -97,14 +97,51 @@ def lab_image(image: npt.NDArray[np.integer[Any]], bits: int) -> npt.NDArray[np.
     return coordinates
 
 
-def indices(img: npt.ArrayLike, palette: npt.ArrayLike, *, metric: Metric = "rgb") -> IndexMap:
-    """The (h, w) map of the first nearest palette row of every pixel of `img`
-    (h, w, c >= 3), an integer array with the palette in its scale.
+def _in_image_scale(palette: npt.ArrayLike, image: npt.NDArray[np.integer[Any]], palette_bits: int | None) -> npt.NDArray[np.uint64]:
+    """The palette's rows in the image's scale: as they are (palette_bits
+    None, or the image's own depth), or an 8-bit palette ×257 for a 16-bit
+    image. A palette left as it is whose values all fit 8 bits cannot be
+    meant for a 16-bit image's values, and is refused."""
+    rows = _palette(palette, image.shape[0] * image.shape[1])
+    top = int(rows.max(initial=0))
+    if palette_bits is None:
+        if image.dtype == np.uint16 and rows.size and top <= 255:
+            raise ValueError(
+                "the palette's values all lie in 0 to 255, as an 8-bit palette's do, and the image is 16-bit: "
+                "pass palette_bits=8 to scale it to the image (×257, 255 becomes 65535), "
+                "or palette_bits=16 if it is meant as it is"
+            )
+        return rows
+    if palette_bits not in (8, 16):
+        raise ValueError(f"palette_bits must be 8, 16 or None (the palette is in the image's scale), not {palette_bits!r}")
+    bits = _depth(image)
+    if top >= 1 << palette_bits:
+        raise ValueError(f"a {palette_bits}-bit palette holds values 0 to {(1 << palette_bits) - 1}, this one {top}")
+    if palette_bits > bits:
+        raise ValueError("a 16-bit palette is for uint16 images, and this one is uint8")
+    return rows * np.uint64(257) if palette_bits < bits else rows
 
-    With metric "rgb", palette[indices(img, palette)] is palettra.convert(img,
-    palette); with "lab" (uint8 or uint16 images) the rows are nearest in
-    integer CIELAB, as `lab` describes.
+
+def indices(
+    img: npt.ArrayLike, palette: npt.ArrayLike, *, metric: Metric = "rgb", palette_bits: int | None = None
+) -> IndexMap:
+    """The (h, w) map of the first nearest palette row of every pixel of `img`
+    (h, w, c >= 3), an integer array.
+
+    The palette is in the image's scale, or, with `palette_bits` 8, an 8-bit
+    palette (values 0 to 255) that is scaled to a uint16 image's (×257); a
+    palette whose values all fit 8 bits is refused for a uint16 image unless
+    `palette_bits` says which it is. With metric "rgb", palette[indices(img,
+    palette)] is palettra.convert(img, palette) for the palette in the
+    image's scale; with "lab" (uint8 or uint16 images) the rows are nearest
+    in integer CIELAB, as `lab` describes.
     """
+    image = _image(img)
+    return nearest_rows(image, _in_image_scale(palette, image, palette_bits), metric=metric)
+
+
+def nearest_rows(img: npt.ArrayLike, palette: npt.ArrayLike, *, metric: Metric = "rgb") -> IndexMap:
+    """`indices` for a palette known to be in the image's scale."""
     check_metric(metric)
     image = _image(img)
     height, width = image.shape[:2]
@@ -178,7 +215,7 @@ def dither_block(
     image = _image(img)
     bits = _depth(image)
     if method == "none":
-        return indices(image, palette, metric=metric)
+        return nearest_rows(image, palette, metric=metric)
     height, width = image.shape[:2]
     rows = _palette(palette, height * width)
     top = (1 << bits) - 1
@@ -206,13 +243,17 @@ def dither(
     serpentine: bool = False,
     strength: float = 1.0,
     metric: Metric = "rgb",
+    palette_bits: int | None = None,
 ) -> IndexMap:
     """The (h, w) index map of a uint8 or uint16 image (h, w, c >= 3; channels
-    0 to 2 are used) dithered to the palette (in the image's scale).
+    0 to 2 are used) dithered to the palette (in the image's scale, or
+    scaled from 8 bits with `palette_bits` 8, as for `indices`).
 
     `method` is one of METHODS: "none" (the same as `indices`), an error
     diffusion kernel, or an ordered Bayer pattern. `serpentine` scans every
     other row right to left (error diffusion only); `strength` from 0 (no
     dithering) to 1 scales the carried error or the ordered offsets.
     """
-    return dither_block(img, palette, method, serpentine=serpentine, strength=strength, metric=metric)
+    image = _image(img)
+    rows = _in_image_scale(palette, image, palette_bits)
+    return dither_block(image, rows, method, serpentine=serpentine, strength=strength, metric=metric)

@@ -141,7 +141,7 @@ def index_picture(
     height, width = picture.rgb.shape[:2]
     if dither in ERROR_DIFFUSION:
         # Every pixel's error reaches the rows below it.
-        chosen = dithering.dither(
+        chosen = dithering.dither_block(
             picture.rgb, scaled, dither, serpentine=serpentine, strength=strength, metric=metric
         )
         if progress is not None:

@@ -18,7 +18,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import lab
-from .dithering import indices
+from .dithering import nearest_rows
 from .images import Picture
 from .metrics import METRICS, Metric
 
@@ -206,7 +206,7 @@ class _Space:
 
 def _nearest(histogram: _Histogram, centre_points: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
     """The first nearest centre of every entry, by the exact index maps."""
-    return indices(histogram.image, centre_points.astype(np.uint64)).ravel().astype(np.intp)
+    return nearest_rows(histogram.image, centre_points.astype(np.uint64)).ravel().astype(np.intp)
 
 
 def _weighted_distances(histogram: _Histogram, points: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
@@ -307,7 +307,7 @@ def _pixel_lloyd(
         sums = np.zeros((len(centres), 3), dtype=np.int64)
         for layer in layers:
             for colours, kept in _bands(layer):
-                labels = indices(colours[:, None, :], palette, metric=space.metric)[:, 0]
+                labels = nearest_rows(colours[:, None, :], palette, metric=space.metric)[:, 0]
                 if kept is not None:
                     colours, labels = colours[kept], labels[kept]
                 band_counts, band_sums = _sums_by(labels, colours, len(centres))

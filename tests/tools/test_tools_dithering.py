@@ -362,3 +362,28 @@ def test_a_palette_written_to_during_the_call_is_read_within_its_range():
         running[0] = False
         writer.join()
         sys.setswitchinterval(interval)
+
+
+@pytest.mark.parametrize("dtype, palette_bits, scale, message", [
+    (np.uint16, None, None, "palette_bits=8 to scale it to the image"),
+    (np.uint16, 8, 257, None),
+    (np.uint16, 16, 1, None),
+    (np.uint8, 8, 1, None),
+    (np.uint8, 16, None, "a 16-bit palette is for uint16 images"),
+    (np.uint16, 12, None, "palette_bits must be 8, 16 or None"),
+])  # fmt: skip
+@pytest.mark.parametrize("method", ["none", "floyd-steinberg"])
+def test_an_8_bit_palette_for_a_16_bit_image_is_scaled_or_refused(dtype, palette_bits, scale, message, method):
+    image = RNG.integers(0, np.iinfo(dtype).max + 1, size=(5, 7, 3), dtype=dtype)
+    palette = PALETTES["pico-8"].colours
+    if message is not None:
+        with pytest.raises(ValueError, match=message):
+            dither(image, palette, method, palette_bits=palette_bits)
+        with pytest.raises(ValueError, match=message):
+            indices(image, palette, palette_bits=palette_bits)
+        return
+    chosen = dither(image, palette, method, palette_bits=palette_bits)
+    scaled = (palette * np.uint64(scale)).astype(np.int64).tolist()
+    assert chosen.tolist() == reference(image.astype(np.int64).tolist(), scaled, method, False, 1.0, np.iinfo(dtype).max)
+    if method == "none":
+        assert np.array_equal(indices(image, palette, palette_bits=palette_bits), chosen)
