@@ -51,7 +51,7 @@ is, cleared to transparent, or put back as it was before the frame."""
 
 _DISPOSALS: tuple[Disposal, ...] = ("none", "background", "previous")
 # GIF numbers them from 1 (0 leaves it to the viewer, which keeps the frame).
-_GIF_DISPOSAL = {0: "none", 1: "none", 2: "background", 3: "previous"}
+_GIF_DISPOSAL: dict[int, Disposal] = {0: "none", 1: "none", 2: "background", 3: "previous"}
 _APNG_BLEND_SOURCE = 0
 
 
@@ -99,7 +99,7 @@ def _once(note: Note) -> Note:
 
 def _frames(image: Image.Image, srgb: bool, note: Note) -> Animation:
     frames = []
-    for index in range(image.n_frames):
+    for index in range(getattr(image, "n_frames", 1)):
         image.seek(index)
         image.load()
         target = "RGBA" if image.has_transparency_data else "RGB"
@@ -159,14 +159,19 @@ def _size(frames: Sequence[Frame]) -> tuple[int, int]:
 def _opaque_alpha(frames: Sequence[Frame]) -> list[npt.NDArray[np.uint8] | None]:
     """Every frame's 8-bit alpha; when some frames have alpha, the others'
     is opaque, since an animation has one mode."""
-    alphas = [None if f.picture.alpha is None else _eight_bit(f.picture.alpha, f.picture.bits, "alpha") for f in frames]
+    alphas = [
+        None if frame.picture.alpha is None else _eight_bit(frame.picture.alpha, frame.picture.bits, "alpha")
+        for frame in frames
+    ]
     if all(alpha is None for alpha in alphas):
         return alphas
     shape = frames[0].picture.rgb.shape[:2]
     return [np.full(shape, 255, np.uint8) if alpha is None else alpha for alpha in alphas]
 
 
-def _gif_frames(frames: Sequence[Frame], table: npt.NDArray[np.int64], chosen: Sequence[IndexMap]) -> tuple[list[Image.Image], dict[str, Any]]:
+def _gif_frames(
+    frames: Sequence[Frame], table: npt.NDArray[np.int64], chosen: Sequence[npt.NDArray[np.integer[Any]]]
+) -> tuple[list[Image.Image], dict[str, Any]]:
     """The frames as indexed images of the palette, with one more entry for
     transparent pixels when there are any."""
     alphas = _opaque_alpha(frames)
@@ -188,7 +193,9 @@ def _gif_frames(frames: Sequence[Frame], table: npt.NDArray[np.int64], chosen: S
     return images, ({"transparency": len(table)} if transparent else {})
 
 
-def _colour_frames(frames: Sequence[Frame], table: npt.NDArray[np.int64] | None, chosen: Sequence[IndexMap] | None) -> list[Image.Image]:
+def _colour_frames(
+    frames: Sequence[Frame], table: npt.NDArray[np.int64] | None, chosen: Sequence[IndexMap] | None
+) -> list[Image.Image]:
     alphas = _opaque_alpha(frames)
     images = []
     for index, (frame, alpha) in enumerate(zip(frames, alphas)):
@@ -243,7 +250,8 @@ def write_frames(
                 raise ImageError("a GIF is written with the palette: give palette")
             chosen = indices if indices is not None else [_palette_indices(f.picture, table) for f in frames]
             images, extra = _gif_frames(frames, table, chosen)
-            options.update(extra, format="GIF", optimize=False, disposal=[_DISPOSALS.index(f.disposal) + 1 for f in frames])
+            disposal = [_DISPOSALS.index(f.disposal) + 1 for f in frames]
+            options.update(extra, format="GIF", optimize=False, disposal=disposal)
             if animation.plays != 1:
                 options["loop"] = max(animation.plays - 1, 0)
         elif kind == "PNG":

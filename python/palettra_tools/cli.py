@@ -260,7 +260,9 @@ def _targets(args: argparse.Namespace, inputs: list[Path], palette_label: str) -
         if path.is_dir():
             raise UsageError(f"{path}: is a folder; name the images in it instead (for example {path / '*.png'})")
     if STANDARD_STREAM in inputs and (len(inputs) > 1 or args.output is None):
-        raise UsageError("- reads one image from standard input, the only INPUT, and needs -o OUT (or -o - for standard output)")
+        raise UsageError(
+            "- reads one image from standard input, the only INPUT, and needs -o OUT (or -o - for standard output)"
+        )
     if args.output is not None:
         if len(inputs) != 1:
             raise UsageError(f"-o names one output, but there are {len(inputs)} inputs: use --out-dir")
@@ -369,17 +371,13 @@ def _read(source: Path, args: argparse.Namespace, reporter: _Reporter) -> Animat
     if source == STANDARD_STREAM:
         # Decoders seek: the whole encoded file is held, as a file's is cached.
         readable = io.BytesIO(sys.stdin.buffer.read())
-        readable.name = _shown_name(source)  # type: ignore[attr-defined]
-    options = {
-        "upright": not args.keep_orientation,
-        "srgb": not args.ignore_profile,
-        "max_pixels": args.max_pixels or None,
-        "decoding": decoding,
-    }
+        readable.name = _shown_name(source)
+    upright, srgb, limit = not args.keep_orientation, not args.ignore_profile, args.max_pixels or None
     if args.first_frame:
-        animation = Animation([Frame(read_image(readable, **options))], 1)
+        first = read_image(readable, upright=upright, srgb=srgb, max_pixels=limit, decoding=decoding)
+        animation = Animation([Frame(first)], 1)
     else:
-        animation = read_frames(readable, **options)
+        animation = read_frames(readable, upright=upright, srgb=srgb, max_pixels=limit, decoding=decoding)
     if args.alpha_threshold is None:
         return animation
     frames = [replace(frame, picture=_thresholded(frame.picture, args.alpha_threshold)) for frame in animation.frames]
@@ -421,21 +419,27 @@ def _made_palette(pictures: list[Picture], args: argparse.Namespace) -> Palette:
 _THRESHOLD_HINT = "--alpha-threshold A makes the pixels below A transparent and the others opaque"
 
 
-def _check_alpha(picture: Picture, kind: str, args: argparse.Namespace, palette: Palette) -> None:
+def _check_alpha(pictures: list[Picture], kind: str, args: argparse.Namespace, palette: Palette) -> None:
     """Refuses, before any mapping, alpha that the output cannot hold."""
-    if picture.alpha is None or (kind != "GIF" and not args.indexed):
+    if kind != "GIF" and not args.indexed:
         return
-    top = (1 << picture.bits) - 1
-    translucent = picture.alpha[(picture.alpha != 0) & (picture.alpha != top)]
-    if kind == "GIF" and translucent.size:
-        raise ImageError(f"a GIF pixel is either transparent or opaque, and this image has partly transparent ones: {_THRESHOLD_HINT}")
-    # Each alpha level takes an entry of its own, at the least.
-    levels = len(np.unique(translucent)) + int(np.any(picture.alpha == 0))
-    if len(palette) + levels > 256:
-        raise ImageError(
-            f"an indexed image holds at most 256 entries, and the palette's {len(palette)} colours "
-            f"and this image's {levels} alpha levels need more: {_THRESHOLD_HINT}, or leave out --indexed"
-        )
+    for picture in pictures:
+        if picture.alpha is None:
+            continue
+        top = (1 << picture.bits) - 1
+        translucent = picture.alpha[(picture.alpha != 0) & (picture.alpha != top)]
+        if kind == "GIF" and translucent.size:
+            raise ImageError(
+                "a GIF pixel is either transparent or opaque, and this image has partly transparent ones: "
+                + _THRESHOLD_HINT
+            )
+        # Each alpha level takes an entry of its own, at the least.
+        levels = len(np.unique(translucent)) + int(np.any(picture.alpha == 0))
+        if len(palette) + levels > 256:
+            raise ImageError(
+                f"an indexed image holds at most 256 entries, and the palette's {len(palette)} colours "
+                f"and this image's {levels} alpha levels need more: {_THRESHOLD_HINT}, or leave out --indexed"
+            )
 
 
 def _frame_progress(bar: ProgressBar | None, frame: int, frames: int) -> Progress | None:
@@ -443,6 +447,18 @@ def _frame_progress(bar: ProgressBar | None, frame: int, frames: int) -> Progres
     if bar is None:
         return None
     return lambda done, total: bar(frame * total + done, frames * total)
+
+
+def _mapped_frames(
+    pictures: list[Picture], palette: Palette, args: argparse.Namespace, bar: ProgressBar | None
+) -> tuple[list[IndexMap], int]:
+    """Every frame's index map, and how many pixels of all frames changed colour."""
+    chosen, changed = [], 0
+    for index, picture in enumerate(pictures):
+        indices, count = _map(picture, palette, args, _frame_progress(bar, index, len(pictures)))
+        chosen.append(indices)
+        changed += count
+    return chosen, changed
 
 
 def _convert_one(
@@ -466,58 +482,51 @@ def _convert_one(
         palette = _made_palette(pictures, args)
     kind = _target_format(target, args)
     if len(pictures) > 1 and args.indexed and kind == "PNG":
-        raise ImageError(f"{source}: an animated PNG is written in full colour: leave out --indexed, or add --first-frame")
-    for picture in pictures:
-        try:
-            _check_alpha(picture, kind, args, palette)
-        except ImageError as error:
-            raise ImageError(f"{_shown_name(source)}: {error}") from None
-    chosen, changed = [], 0
-    for index, picture in enumerate(pictures):
-        indices, count = _map(picture, palette, args, _frame_progress(reporter.bar, index, len(pictures)))
-        chosen.append(indices)
-        changed += count
+        raise ImageError(
+            f"{_shown_name(source)}: an animated PNG is written in full colour: "
+            "leave out --indexed, or add --first-frame"
+        )
+    try:
+        _check_alpha(pictures, kind, args, palette)
+    except ImageError as error:
+        raise ImageError(f"{_shown_name(source)}: {error}") from None
+    chosen, changed = _mapped_frames(pictures, palette, args, reporter.bar)
+    height, width = pictures[0].rgb.shape[:2]
+    total, frames = height * width * len(pictures), len(pictures)
     if reporter.bar is not None:
         reporter.bar.phase("writing")
-    _write(target, kind, animation, palette, chosen, args)
+    destination, overwrite = _destination(target), not args.no_clobber
+    if frames > 1:
+        write_frames(destination, animation, palette, indices=chosen, format=kind, overwrite=overwrite)
+    elif args.indexed or kind == "GIF":
+        # The index map is written as it is, beside the picture's alpha:
+        # the new colours are never made.
+        write_image(destination, pictures[0], palette, indices=chosen[0], format=kind, overwrite=overwrite)
+    else:
+        result = picture_from_indices(pictures[0], palette, chosen[0])
+        # While the output is encoded, only the result is held.
+        del animation, pictures, chosen
+        write_image(destination, result, format=kind, overwrite=overwrite)
     if reporter.bar is not None:
         reporter.bar.done()
     if not args.quiet:
-        height, width = pictures[0].rgb.shape[:2]
-        total = height * width * len(pictures)
         share = f" ({_share(changed, total)})" if total else ""
-        frames = f" ({len(pictures)} frames)" if len(pictures) > 1 else ""
+        counted = f" ({frames} frames)" if frames > 1 else ""
         to = "standard output" if target == STANDARD_STREAM else target
         # Standard output may be the image itself.
         out = sys.stderr if target == STANDARD_STREAM else sys.stdout
-        print(f"{_shown_name(source)} -> {to}{frames}: {changed:,} of {total:,} pixels changed{share}", file=out, flush=True)
+        summary = f"{_shown_name(source)} -> {to}{counted}: {changed:,} of {total:,} pixels changed{share}"
+        print(summary, file=out, flush=True)
 
 
-def _write(
-    target: Path, kind: str, animation: Animation, palette: Palette, chosen: list[IndexMap], args: argparse.Namespace
-) -> None:
-    destination: Path | BinaryIO = target
+def _destination(target: Path) -> Path | BinaryIO:
     if target == STANDARD_STREAM:
-        destination = sys.stdout.buffer
-    else:
-        try:
-            target.parent.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise ImageError(f"{target.parent}: cannot create the folder: {error.strerror or error}") from None
-    options = {"format": kind, "overwrite": not args.no_clobber}
-    if len(animation.frames) > 1:
-        write_frames(destination, animation, palette, indices=chosen, **options)
-        return
-    picture = animation.frames[0].picture
-    if args.indexed or kind == "GIF":
-        # The index map is written as it is, beside the picture's alpha:
-        # the new colours are never made.
-        write_image(destination, picture, palette, indices=chosen[0], **options)
-    else:
-        result = picture_from_indices(picture, palette, chosen[0])
-        # While the output is encoded, only the result is held.
-        del picture, chosen[:], animation
-        write_image(destination, result, **options)
+        return sys.stdout.buffer
+    try:
+        target.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise ImageError(f"{target.parent}: cannot create the folder: {error.strerror or error}") from None
+    return target
 
 
 def _palette_label(name_or_path: str) -> str:

@@ -97,7 +97,9 @@ def lab_image(image: npt.NDArray[np.integer[Any]], bits: int) -> npt.NDArray[np.
     return coordinates
 
 
-def _in_image_scale(palette: npt.ArrayLike, image: npt.NDArray[np.integer[Any]], palette_bits: int | None) -> npt.NDArray[np.uint64]:
+def _in_image_scale(
+    palette: npt.ArrayLike, image: npt.NDArray[np.integer[Any]], palette_bits: int | None
+) -> npt.NDArray[np.uint64]:
     """The palette's rows in the image's scale: as they are (palette_bits
     None, or the image's own depth), or an 8-bit palette ×257 for a 16-bit
     image. A palette left as it is whose values all fit 8 bits cannot be
@@ -113,7 +115,7 @@ def _in_image_scale(palette: npt.ArrayLike, image: npt.NDArray[np.integer[Any]],
             )
         return rows
     if palette_bits not in (8, 16):
-        raise ValueError(f"palette_bits must be 8, 16 or None (the palette is in the image's scale), not {palette_bits!r}")
+        raise ValueError(f"palette_bits must be 8, 16 or None (the palette in the image's scale), not {palette_bits!r}")
     bits = _depth(image)
     if top >= 1 << palette_bits:
         raise ValueError(f"a {palette_bits}-bit palette holds values 0 to {(1 << palette_bits) - 1}, this one {top}")

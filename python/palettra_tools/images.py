@@ -117,8 +117,8 @@ def _to_srgb(image: Image.Image, target: str, note: Note) -> Image.Image:
     space = profile.profile.xcolor_space.strip()
     if (space, image.mode) not in _CONVERTIBLE or (space != "RGB" and target != "RGB"):
         note(
-            f"{_article(image.mode)} {image.mode} image with {_article(space)} {space} colour profile ({_profile_name(profile)}) cannot be converted "
-            "to sRGB: its colours are used as they are"
+            f"{_article(image.mode)} {image.mode} image with {_article(space)} {space} colour profile "
+            f"({_profile_name(profile)}) cannot be converted to sRGB: its colours are used as they are"
         )
         return _plain(image, target)
     intent = ImageCms.Intent.RELATIVE_COLORIMETRIC

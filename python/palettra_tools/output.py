@@ -312,8 +312,8 @@ def _target(target: str | Path | BinaryIO, format: str | None) -> tuple[str, str
         if format is not None and format != kind:
             raise ImageError(f"{target}: the extension names {kind}, not {format}")
         return str(target), kind
-    if format not in FORMATS.values():
-        raise ImageError(f"a file object is written in the format given: format must be one of {', '.join(FORMATS.values())}")
+    if format is None or format not in FORMATS.values():
+        raise ImageError(f"a file object is written in the format given: format is one of {', '.join(FORMATS.values())}")
     return str(getattr(target, "name", "<stream>")), format
 
 

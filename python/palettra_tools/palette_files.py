@@ -91,7 +91,9 @@ def parse_hex(text: str, origin: str = "<hex>") -> Palette:
         match = _HEX_LINE.fullmatch(line)
         if match is None:
             raise PaletteError(
-                located(origin, number, f"expected a colour as six hex digits RRGGBB (or three, RGB), got '{_excerpt(line)}'")
+                located(
+                    origin, number, f"expected a colour as six hex digits RRGGBB (or three, RGB), got '{_excerpt(line)}'"
+                )
             )
         digits = match.group(1)
         if len(digits) == 3:
