@@ -490,6 +490,8 @@ def _convert_one(
         _check_alpha(pictures, kind, args, palette)
     except ImageError as error:
         raise ImageError(f"{_shown_name(source)}: {error}") from None
+    if reporter.bar is not None:
+        reporter.bar.phase("mapping")
     chosen, changed = _mapped_frames(pictures, palette, args, reporter.bar)
     height, width = pictures[0].rgb.shape[:2]
     total, frames = height * width * len(pictures), len(pictures)
@@ -501,12 +503,15 @@ def _convert_one(
     elif args.indexed or kind == "GIF":
         # The index map is written as it is, beside the picture's alpha:
         # the new colours are never made.
-        write_image(destination, pictures[0], palette, indices=chosen[0], format=kind, overwrite=overwrite)
+        write_image(
+            destination, pictures[0], palette, indices=chosen[0], format=kind, overwrite=overwrite,
+            progress=reporter.bar,
+        )  # fmt: skip
     else:
         result = picture_from_indices(pictures[0], palette, chosen[0])
         # While the output is encoded, only the result is held.
         del animation, pictures, chosen
-        write_image(destination, result, format=kind, overwrite=overwrite)
+        write_image(destination, result, format=kind, overwrite=overwrite, progress=reporter.bar)
     if reporter.bar is not None:
         reporter.bar.done()
     if not args.quiet:

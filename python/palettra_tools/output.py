@@ -2,8 +2,6 @@
 indexed), GIF or lossless WebP; each keeps the palette's colours exactly."""
 
 import os
-import struct
-import zlib
 from collections.abc import Callable
 from functools import cache
 from pathlib import Path
@@ -17,13 +15,13 @@ from .bands import row_bands
 from .dithering import IndexMap
 from .errors import ImageError
 from .images import Picture, Samples
+from .png_stream import Progress, write_png
 
 FORMATS = {".png": "PNG", ".gif": "GIF", ".webp": "WebP"}
 _LOSSY = {".jpg": "JPEG", ".jpeg": "JPEG", ".jpe": "JPEG", ".jfif": "JPEG", ".avif": "AVIF", ".heic": "HEIF"}
 _CHOICES = "write .png, .gif or .webp"
 
 _SRGB_PERCEPTUAL = b"\x00"
-_PNG_HEADER_END = 8 + 4 + 4 + 13 + 4  # signature and the whole IHDR chunk
 
 Save = Callable[[BinaryIO], None]
 
@@ -51,10 +49,6 @@ def _srgb_png_info() -> PngImagePlugin.PngInfo:
     info = PngImagePlugin.PngInfo()
     info.add(b"sRGB", _SRGB_PERCEPTUAL)
     return info
-
-
-def _png_chunk(kind: bytes, payload: bytes) -> bytes:
-    return struct.pack(">I", len(payload)) + kind + payload + struct.pack(">I", zlib.crc32(kind + payload))
 
 
 def _same_view(view: Samples, part: Samples) -> bool:
@@ -96,20 +90,9 @@ def _eight_bit(samples: Samples, bits: int, what: str) -> npt.NDArray[np.uint8]:
     return narrowed
 
 
-def _plain_png(picture: Picture) -> Save:
+def _plain_png(picture: Picture, progress: Progress | None) -> Save:
     pixels = _with_alpha(picture)
-    if picture.bits == 16:
-        from imagecodecs import png_encode  # slow to load, and needed for 16 bits only
-
-        encoded = png_encode(np.ascontiguousarray(pixels, dtype=np.uint16))
-        srgb = _png_chunk(b"sRGB", _SRGB_PERCEPTUAL)
-
-        def save(out: BinaryIO) -> None:
-            out.write(encoded[:_PNG_HEADER_END] + srgb + encoded[_PNG_HEADER_END:])
-
-        return save
-    image = Image.fromarray(np.ascontiguousarray(pixels, dtype=np.uint8), "RGBA" if picture.alpha is not None else "RGB")
-    return lambda out: image.save(out, format="PNG", pnginfo=_srgb_png_info())
+    return lambda out: write_png(out, pixels, progress=progress)
 
 
 def _colour_keys(rgb8: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
@@ -179,7 +162,9 @@ def _checked_palette(palette: npt.ArrayLike, kind: str) -> npt.NDArray[np.int64]
     return array
 
 
-def _indexed_png(picture: Picture, palette: npt.ArrayLike, given: IndexMap | None) -> Save:
+def _indexed_png(
+    picture: Picture, palette: npt.ArrayLike, given: IndexMap | None, progress: Progress | None
+) -> Save:
     """First entries the palette, in order; then one for each (colour, alpha)
     pair of the pixels that are not opaque, so alpha survives as well."""
     table = _checked_palette(palette, "an indexed PNG")
@@ -189,10 +174,10 @@ def _indexed_png(picture: Picture, palette: npt.ArrayLike, given: IndexMap | Non
         colours, pair_alphas = _alpha_entries(picture, indices, len(table))
         table = np.concatenate([table, table[colours].reshape(-1, 3)])
         alphas += pair_alphas
-    image = Image.fromarray(indices.astype(np.uint8, copy=False), "P")
-    image.putpalette(table.astype(np.uint8).tobytes(), "RGB")
-    extra: dict[str, Any] = {"transparency": bytes(alphas)} if any(a != 255 for a in alphas) else {}
-    return lambda out: image.save(out, format="PNG", pnginfo=_srgb_png_info(), **extra)
+    entries = indices.astype(np.uint8, copy=False)
+    triples = table.astype(np.uint8).tobytes()
+    transparency = bytes(alphas) if any(a != 255 for a in alphas) else None
+    return lambda out: write_png(out, entries, palette=triples, transparency=transparency, progress=progress)
 
 
 def _gif(picture: Picture, palette: npt.ArrayLike, given: IndexMap | None) -> Save:
@@ -271,6 +256,7 @@ def write_image(
     indices: IndexMap | None = None,
     format: str | None = None,
     overwrite: bool = True,
+    progress: Progress | None = None,
 ) -> None:
     """Writes the picture as the format its extension names (see
     output_format), or `format` ("PNG", "GIF" or "WebP") for a binary file
@@ -283,7 +269,9 @@ def write_image(
     the picture's colours are not read, only its size, depth and alpha.
     Otherwise every colour must be a palette colour, and its first entry is
     taken. A file is written whole or not at all; with `overwrite` False, an
-    existing one is left as it is and ImageError raised."""
+    existing one is left as it is and ImageError raised. A PNG is written a
+    band of rows at a time, and `progress` is called with (rows done, rows)
+    after each."""
     name, kind = _target(target, format)
     try:
         if indices is not None and indexed_palette is None:
@@ -297,9 +285,9 @@ def write_image(
                 raise ImageError("WebP has no indexed form; lossless WebP stores few colours compactly by itself")
             save = _webp(picture)
         elif indexed_palette is not None:
-            save = _indexed_png(picture, indexed_palette, indices)
+            save = _indexed_png(picture, indexed_palette, indices, progress)
         else:
-            save = _plain_png(picture)
+            save = _plain_png(picture, progress)
     except ImageError as error:
         raise ImageError(f"{name}: {error}") from None
     deliver(target, save, overwrite)

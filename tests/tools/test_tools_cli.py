@@ -201,15 +201,17 @@ def test_progress_shows_each_phase_and_output_is_deterministic(tmp_path, images)
     assert [line.rstrip() for line in first.stderr.splitlines()] == [
         "",
         "photo.png  reading ...",
+        "photo.png  mapping ...",
         f"photo.png  mapping [{'#' * 30}] 100%",
         "photo.png  writing ...",
+        f"photo.png  writing [{'#' * 30}] 100%",
         "photo.png  done",
     ]
     assert second.stdout == "" and second.stderr == ""
     assert (tmp_path / "a.png").read_bytes() == (tmp_path / "b.png").read_bytes()
 
 
-@pytest.mark.parametrize("phase, where", [("reading", "index_picture"), ("writing", "write_image")])
+@pytest.mark.parametrize("phase, where", [("mapping", "index_picture"), ("writing", "write_image")])
 def test_interrupted_starts_a_line_of_its_own(tmp_path, images, monkeypatch, capsys, phase, where):
     def interrupt(*args, **kwargs):
         raise KeyboardInterrupt
