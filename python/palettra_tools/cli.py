@@ -89,7 +89,8 @@ def _target_format(target: Path, args: argparse.Namespace) -> str:
 def _check_target(target: Path, args: argparse.Namespace, colours: int) -> None:
     """`colours`: how many colours the palette has, or at most has."""
     if target.is_dir():
-        raise UsageError(f"{target}: is a folder; -o takes a file name (--out-dir writes into a folder)")
+        into = " (--out-dir writes into a folder)" if args.output is not None else ""
+        raise UsageError(f"{target}: is a folder; the output must be a file name{into}")
     kind = _target_format(target, args)
     if kind == "GIF" and colours > 256:
         raise UsageError(f"{target}: a GIF holds at most 256 colours, this palette has {colours}: write .png")

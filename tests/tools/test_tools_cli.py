@@ -110,8 +110,9 @@ def test_a_bad_file_fails_alone(tmp_path, images):
         (["photo.png", "sprite.png", "-p", "cga", "-o", "x.png"], "-o names one output, but there are 2 inputs", 2),
         (["photo.png", "-p", "cga", "-o", "x.jpg"], "x.jpg: JPEG is lossy, so it would not keep the palette's colours exactly", 2),
         (["photo.png", "-p", "cga", "-o", "x.bmp"], "x.bmp: unknown output format '.bmp': write .png, .gif or .webp", 2),
-        (["photo.png", "-p", "cga", "-o", "taken.png"], "taken.png: is a folder; -o takes a file name (--out-dir writes into a folder)", 2),
-        (["photo.png", "-p", "cga", "-o", "taken"], "taken: is a folder; -o takes a file name", 2),
+        (["photo.png", "-p", "cga", "-o", "taken.png"], "taken.png: is a folder; the output must be a file name (--out-dir writes into a folder)", 2),
+        (["photo.png", "-p", "cga", "-o", "taken"], "taken: is a folder; the output must be a file name", 2),
+        (["photo.png", "-p", "cga", "--out-dir", "taken"], "taken/photo.png: is a folder; the output must be a file name\n", 2),
         (["photo.png", "-p", "cga", "-o", "new/"], "new/: names a folder; -o takes a file name", 2),
         (["photo.png", "-p", "cga", "-o", "photo.png"], "photo.png: the output would overwrite an input\n", 2),
         (["photo.png", "-p", "cga", "-o", "x.png", "--format", "gif"], "x.png: the extension names PNG, --format gif: give one", 2),
@@ -159,7 +160,7 @@ def test_every_mistake_has_a_message_and_an_exit_status(tmp_path, images, args, 
     (tmp_path / "big.hex").write_text("".join(f"{i:06x}\n" for i in range(300)))
     (tmp_path / "folder.gpl").mkdir()
     (tmp_path / "taken.png").mkdir()
-    (tmp_path / "taken").mkdir()
+    (tmp_path / "taken" / "photo.png").mkdir(parents=True)
     before = sorted(tmp_path.iterdir())
     done = palettra_command(*args, cwd=tmp_path)
     assert done.returncode == status
