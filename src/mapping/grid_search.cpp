@@ -63,6 +63,7 @@ std::size_t GridSearch::cell_bytes(unsigned bits, std::size_t rows) noexcept {
 GridSearch::GridSearch(const SearchPalette& palette, unsigned value_bits,
                        std::uint64_t expected_pixels, std::size_t memory)
     : palette_(palette),
+      beyond_range_(value_bits >= 64 ? 0 : ~std::uint64_t{0} << value_bits),
       cell_bits_(cell_bits_for(value_bits, palette.rows(), expected_pixels)),
       shift_(value_bits - cell_bits_),
       coarse_bits_(cell_bits_ > kCoarseStep ? cell_bits_ - kCoarseStep : 0),
@@ -113,6 +114,13 @@ std::size_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::uint
       return nearest_among(Colours{record + 1, record[0]}, pixel, account);
     }
   }
+  return plain_scan(pixel, account);
+}
+
+std::size_t GridSearch::nearest_by_scan(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2,
+                                        WorkAccount& account) const noexcept {
+  const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
+                           static_cast<double>(s2)};
   return plain_scan(pixel, account);
 }
 
