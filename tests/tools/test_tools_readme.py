@@ -81,6 +81,9 @@ def test_every_python_snippet_runs_as_a_script(sandbox, block):
     done = subprocess.run([sys.executable, "snippet.py"], cwd=sandbox, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert not re.search(r"error|exception|traceback", done.stderr, re.I), done.stderr
+    # Figures that a page quotes from its snippet are checked, not copied.
+    if printed := re.findall(r"# prints (.*)$", block, re.M):
+        assert done.stdout.splitlines() == printed
 
 
 def run_command(*args):
