@@ -18,9 +18,11 @@ P_ROWS = RNG.integers(0, 40, (9, 11), dtype=np.uint8)
 GREY16 = RNG.integers(0, 65536, (9, 11), dtype=np.uint16)
 
 
-def p_image():
+def p_image(transparent=None):
     image = Image.fromarray(P_ROWS, "P")
     image.putpalette(P_COLOURS.tobytes())
+    if transparent is not None:
+        image.info["transparency"] = transparent
     return image
 
 
@@ -32,6 +34,7 @@ MODES = {
     "L": (lambda: Image.fromarray(GREY, "L"), np.dstack([GREY] * 3), None),
     "LA": (lambda: Image.fromarray(np.dstack([GREY, BINARY_ALPHA]), "LA"), np.dstack([GREY] * 3), BINARY_ALPHA),
     "P": (p_image, P_COLOURS[P_ROWS], None),
+    "P transparent": (lambda: p_image(3), P_COLOURS[P_ROWS], np.where(P_ROWS == 3, 0, 255).astype(np.uint8)),
     "I;16": (lambda: Image.fromarray(GREY16), np.dstack([GREY16] * 3), None),
 }
 
