@@ -1,9 +1,10 @@
 """Images in: upright, in sRGB, colour channels and alpha apart, at 8 or 16 bits."""
 
 import io
+import os
 import warnings
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from dataclasses import dataclass
 from functools import cache
 from pathlib import Path
@@ -228,16 +229,30 @@ def _decode(
             # The encoded file is let go as soon as it is decoded.
             samples = png_decode(handle.read())
             return _sixteen_bit_png(samples), _orientation(image, decoded_by_pillow=False)
-        if image.mode == "F":
-            raise ImageError("floating-point images are not supported")
-        if image.mode in _SIXTEEN_BIT_GREY or image.mode == "I":
-            return _sixteen_bit_grey(image), _orientation(image, decoded_by_pillow=True)
-        target = "RGBA" if image.has_transparency_data else "RGB"
-        try:
-            pixels = _to_srgb(image, target, note) if srgb else _plain(image, target)
-        except ValueError as error:
-            raise ImageError(f"cannot convert a {image.mode} image to RGB: {error}") from None
-        return Picture(*_views(_copied_out(pixels)), 8), _orientation(image, decoded_by_pillow=True)
+        convert = (lambda opened, target: _to_srgb(opened, target, note)) if srgb else _plain
+        return _pillow_picture(image, convert), _orientation(image, decoded_by_pillow=True)
+
+
+def _pillow_picture(image: Image.Image, convert: Callable[[Image.Image, str], Image.Image]) -> Picture:
+    """The picture of a Pillow image, its colours made RGB or RGBA by `convert`."""
+    if image.mode == "F":
+        raise ImageError("floating-point images are not supported")
+    if image.mode in _SIXTEEN_BIT_GREY or image.mode == "I":
+        return _sixteen_bit_grey(image)
+    target = "RGBA" if image.has_transparency_data else "RGB"
+    try:
+        pixels = convert(image, target)
+    except ValueError as error:
+        raise ImageError(f"cannot convert a {image.mode} image to RGB: {error}") from None
+    return Picture(*_views(_copied_out(pixels)), 8)
+
+
+def picture_from_pillow(image: Image.Image) -> Picture:
+    """The pixels of a Pillow image as they are (no orientation, no colour
+    profile applied): 16-bit greyscale at 16 bits, everything else at 8, with
+    alpha where the image has transparency (an alpha band, a transparent
+    colour or palette alpha)."""
+    return _pillow_picture(image, _plain)
 
 
 def _upright(picture: Picture, orientation: int) -> Picture:
@@ -248,8 +263,21 @@ def _upright(picture: Picture, orientation: int) -> Picture:
     return Picture(np.ascontiguousarray(turn(picture.rgb)), alpha, picture.bits)
 
 
+def _seekable(source: BinaryIO) -> BinaryIO:
+    """The file object itself where it stands at its start and can seek (as
+    the decoders do); else what is left of it, in memory."""
+    if isinstance(source, io.TextIOBase):
+        raise TypeError("read_image reads a binary file object: this one gives text (open the file with 'rb')")
+    try:
+        if source.seekable() and source.tell() == 0:
+            return source
+    except (AttributeError, OSError, ValueError):
+        pass
+    return io.BytesIO(source.read())
+
+
 def read_image(
-    path: str | Path,
+    source: str | Path | BinaryIO,
     *,
     upright: bool = True,
     srgb: bool = True,
@@ -265,18 +293,26 @@ def read_image(
     limit) raise ImageTooLargeError before they are decoded. `decoding` is
     called with (width, height) once the size is known, before the pixels
     are decoded.
+
+    `source` is a path or a binary file object open for reading, which is
+    read from where it stands and left open.
     """
-    path = Path(path)
+    if isinstance(source, (str, os.PathLike)):
+        path = Path(source)
+        try:
+            handle: BinaryIO = path.open("rb")
+        except OSError as error:
+            raise ImageError(f"{path}: cannot read: {error.strerror or error}") from None
+    elif callable(getattr(source, "read", None)):
+        path, handle = Path(str(getattr(source, "name", "<file object>"))), _seekable(source)
+    else:
+        raise TypeError(f"read_image reads a path or a binary file object, not {type(source).__name__}")
 
     def note(message: str) -> None:
         warnings.warn(f"{path}: {message}", ToolsWarning, stacklevel=4)
 
     try:
-        handle = path.open("rb")
-    except OSError as error:
-        raise ImageError(f"{path}: cannot read: {error.strerror or error}") from None
-    try:
-        with handle:
+        with handle if handle is not source else nullcontext(handle):
             picture, orientation = _decode(handle, srgb, max_pixels, decoding, note)
     except ImageError as error:
         raise type(error)(f"{path}: {error}") from None

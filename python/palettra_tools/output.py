@@ -7,7 +7,7 @@ import zlib
 from collections.abc import Callable
 from functools import cache
 from pathlib import Path
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -17,6 +17,7 @@ from .bands import row_bands
 from .dithering import IndexMap
 from .errors import ImageError
 from .images import Picture, Samples
+from .inputs import ImageInput, as_picture
 
 FORMATS = {".png": "PNG", ".gif": "GIF", ".webp": "WebP"}
 _LOSSY = {".jpg": "JPEG", ".jpeg": "JPEG", ".jpe": "JPEG", ".jfif": "JPEG", ".avif": "AVIF", ".heic": "HEIF"}
@@ -28,17 +29,24 @@ _PNG_HEADER_END = 8 + 4 + 4 + 13 + 4  # signature and the whole IHDR chunk
 Save = Callable[[BinaryIO], None]
 
 
-def output_format(path: str | Path) -> str:
-    """The format that `path`'s extension names ("PNG", "GIF" or "WebP"), or
-    an ImageError saying why it cannot be written."""
-    suffix = Path(path).suffix.lower()
+def _named_format(suffix: str, where: object) -> str:
+    suffix = suffix.lower()
     if suffix in FORMATS:
         return FORMATS[suffix]
     if suffix in _LOSSY:
         raise ImageError(
-            f"{path}: {_LOSSY[suffix]} is lossy, so it would not keep the palette's colours exactly: {_CHOICES}"
+            f"{where}: {_LOSSY[suffix]} is lossy, so it would not keep the palette's colours exactly: {_CHOICES}"
         )
-    raise ImageError(f"{path}: unknown output format '{suffix or 'no extension'}': {_CHOICES}")
+    raise ImageError(f"{where}: unknown output format '{suffix or 'no extension'}': {_CHOICES}")
+
+
+def output_format(path: str | Path, format: str | None = None) -> str:
+    """The format ("PNG", "GIF" or "WebP") that `format` names (an extension,
+    with or without its dot, any case), else `path`'s extension; or an
+    ImageError saying why it cannot be written."""
+    if format is not None:
+        return _named_format("." + format.lstrip("."), f"{path}: format {format!r}")
+    return _named_format(Path(path).suffix, path)
 
 
 @cache
@@ -242,40 +250,62 @@ def _write_whole(path: Path, save: Save) -> None:
 
 
 def write_image(
-    path: str | Path,
-    picture: Picture,
+    target: str | Path | BinaryIO,
+    image: ImageInput,
     indexed_palette: npt.ArrayLike | None = None,
     *,
     indices: IndexMap | None = None,
+    format: str | None = None,
 ) -> None:
-    """Writes the picture as the format its extension names (see
-    output_format): PNG at the picture's own depth, or an indexed PNG whose
-    first entries are `indexed_palette` (8-bit, at most 256 colours, in
+    """Writes the image (a Picture, a uint8 or uint16 (h, w, 3) or (h, w, 4)
+    array, or a Pillow image) to a path or a binary file object, as the format
+    that `format` ("png", "gif" or "webp") or else the file's extension names
+    (see output_format): PNG at the image's own depth, or an indexed PNG
+    whose first entries are `indexed_palette` (8-bit, at most 256 colours, in
     order) when that is given; GIF, always indexed, with `indexed_palette`;
-    lossless WebP.
+    lossless WebP. A path is written whole or not at all.
 
     An indexed image takes each pixel's entry from `indices` (h, w), the rows
     of `indexed_palette` that the mapping chose, when they are given: then
     the picture's colours are not read, only its size, depth and alpha.
     Otherwise every colour must be a palette colour, and its first entry is
     taken."""
-    path = Path(path)
-    kind = output_format(path)
+    picture = as_picture(image)
+    if isinstance(target, (str, os.PathLike)):
+        path: Path | None = Path(target)
+        where = str(path)
+    elif callable(getattr(target, "write", None)):
+        name = getattr(target, "name", None)
+        path, where = None, (name if isinstance(name, str) else "<file object>")
+        if format is None and not isinstance(name, str):
+            raise ImageError(f"{where}: it has no name to choose the format by: give format='png', 'gif' or 'webp'")
+    else:
+        raise TypeError(f"write_image writes to a path or a binary file object, not {type(target).__name__}")
+    kind = output_format(where, format)
     try:
-        if indices is not None and indexed_palette is None:
-            raise ImageError("an index map is written with its palette: give indexed_palette")
-        if kind == "GIF":
-            if indexed_palette is None:
-                raise ImageError("a GIF is written with the palette: give indexed_palette")
-            save = _gif(picture, indexed_palette, indices)
-        elif kind == "WebP":
-            if indexed_palette is not None:
-                raise ImageError("WebP has no indexed form; lossless WebP stores few colours compactly by itself")
-            save = _webp(picture)
-        elif indexed_palette is not None:
-            save = _indexed_png(picture, indexed_palette, indices)
-        else:
-            save = _plain_png(picture)
+        save = _saver(kind, picture, indexed_palette, indices)
     except ImageError as error:
-        raise ImageError(f"{path}: {error}") from None
-    _write_whole(path, save)
+        raise ImageError(f"{where}: {error}") from None
+    if path is not None:
+        _write_whole(path, save)
+        return
+    try:
+        save(cast(BinaryIO, target))
+    except OSError as error:
+        raise ImageError(f"{where}: cannot write: {error.strerror or error}") from None
+
+
+def _saver(kind: str, picture: Picture, indexed_palette: npt.ArrayLike | None, indices: IndexMap | None) -> Save:
+    if indices is not None and indexed_palette is None:
+        raise ImageError("an index map is written with its palette: give indexed_palette")
+    if kind == "GIF":
+        if indexed_palette is None:
+            raise ImageError("a GIF is written with the palette: give indexed_palette")
+        return _gif(picture, indexed_palette, indices)
+    if kind == "WebP":
+        if indexed_palette is not None:
+            raise ImageError("WebP has no indexed form; lossless WebP stores few colours compactly by itself")
+        return _webp(picture)
+    if indexed_palette is not None:
+        return _indexed_png(picture, indexed_palette, indices)
+    return _plain_png(picture)
