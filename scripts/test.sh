@@ -6,6 +6,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 combinations=${PALETTRA_COMBINATIONS:-"3.12:1 3.12:2 3.13:2"}
 cd "$root"
+# The documentation site first: it takes seconds, and needs no build.
+"$root/scripts/docs.sh"
 for combination in $combinations; do
   python_version=${combination%%:*}
   numpy_generation=${combination##*:}

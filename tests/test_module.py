@@ -68,3 +68,15 @@ def test_import_again_gives_the_same_module():
         """
     )
     assert output.split() == ["same", "module"]
+
+
+def test_import_makes_the_panic_type():
+    # Import fetches an exception (the missing __all__), the type's first need,
+    # so the type exists before any panic.
+    made = run_python(
+        """
+        import palettra
+        print(*(t.__module__ for t in BaseException.__subclasses__() if t.__name__ == "PanicException"))
+        """
+    )
+    assert made.split() == ["palettra_runtime"]

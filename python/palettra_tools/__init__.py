@@ -4,9 +4,10 @@ palettra.convert does the mapping; this package brings the rest: built-in
 and file palettes as (n, 3) uint64 arrays, reading images upright and in
 sRGB at 8 or 16 bits with their alpha, writing them as PNG, GIF or lossless
 WebP, every frame of animations (`read_frames`, `write_frames`), banded
-conversion with progress, matching in CIELAB, index maps and dithering (`indices`, `dither`), and chunked conversion of Dask arrays
-(palettra_tools.chunked); and palettes made from images
-(`make_palette`).
+conversion with progress, matching in CIELAB, index maps and dithering
+(`indices`, `dither`), and chunked conversion of Dask arrays
+(palettra_tools.chunked); palettes made from images (`make_palette`); and
+Pillow "P" images mapped exactly (`quantize`).
 """
 
 # The release number, read from here by the build as well.
@@ -29,6 +30,7 @@ from .metrics import METRICS, Metric
 from .named import PALETTES, NamedPalette
 from .output import output_format, write_image
 from .palette_making import make_palette
+from .quantizing import quantize
 from .palette_files import (
     FORMATS,
     format_act,
@@ -81,6 +83,7 @@ __all__ = [
     "parse_gpl",
     "parse_hex",
     "parse_jasc",
+    "quantize",
     "read_frames",
     "read_image",
     "read_palette",

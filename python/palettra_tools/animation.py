@@ -23,14 +23,13 @@ from .images import (
     DEFAULT_MAX_PIXELS,
     Note,
     Picture,
-    _copied_out,
     _decode,
     _orientation,
     _pillow_limit_lifted,
+    _pillow_picture,
     _plain,
     _to_srgb,
     _upright,
-    _views,
     opened_image,
 )
 from .mapping import picture_from_indices
@@ -98,13 +97,12 @@ def _once(note: Note) -> Note:
 
 
 def _frames(image: Image.Image, srgb: bool, note: Note) -> Animation:
+    convert = (lambda frame, target: _to_srgb(frame, target, note)) if srgb else _plain
     frames = []
     for index in range(getattr(image, "n_frames", 1)):
         image.seek(index)
         image.load()
-        target = "RGBA" if image.has_transparency_data else "RGB"
-        pixels = _to_srgb(image, target, note) if srgb else _plain(image, target)
-        picture = Picture(*_views(_copied_out(pixels)), 8)
+        picture = _pillow_picture(image, convert)
         frames.append(Frame(picture, round(image.info.get("duration") or 0), _disposal(image)))
     return Animation(frames, _plays(image))
 
@@ -268,4 +266,4 @@ def write_frames(
     except ImageError as error:
         raise ImageError(f"{name}: {error}") from None
     first, *rest = images
-    deliver(target, lambda out: first.save(out, append_images=rest, **options), overwrite)
+    deliver(target, name, lambda out: first.save(out, append_images=rest, **options), overwrite)

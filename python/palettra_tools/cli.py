@@ -20,7 +20,7 @@ from .mapping import Progress, changed_by_indices, index_picture, picture_from_i
 from .named import PALETTES
 from .output import output_format, write_image
 from .palette_files import Palette, format_for_writing, load_palette, write_palette
-from .palette_making import make_palette
+from .palette_making import eight_bit_palette, make_palette
 from .progress import ProgressBar
 from .swatches import swatch_sheet
 
@@ -253,11 +253,8 @@ def _made_palette(pictures: list[Picture], args: argparse.Namespace) -> Palette:
     if len({picture.bits for picture in pictures}) > 1:
         pictures = [_eight_bit(picture) for picture in pictures]
     made = make_palette(pictures, args.colours, metric=args.metric)
-    if pictures and pictures[0].bits == 16:
-        # Rounding to 8 bits may make two colours one; the first is kept.
-        rounded = (2 * made + 257) // 514
-        _, first = np.unique(rounded, axis=0, return_index=True)
-        made = rounded[np.sort(first)]
+    if pictures:
+        made = eight_bit_palette(made, pictures[0].bits)
     if args.save_palette is not None:
         try:
             write_palette(args.save_palette, made)

@@ -15,6 +15,7 @@ import numpy.typing as npt
 
 from . import _engine, lab
 from .bands import row_bands
+from .inputs import ImageInput, image_channels
 from .metrics import Metric, check_metric
 
 Method = Literal[
@@ -54,12 +55,8 @@ def index_dtype(rows: int) -> np.dtype[Any]:
     return np.dtype(np.uint32)
 
 
-def _image(img: npt.ArrayLike) -> npt.NDArray[np.integer[Any]]:
-    array = np.asarray(img)
-    if not np.issubdtype(array.dtype, np.integer):
-        raise TypeError(f"img must hold integers, not {array.dtype}")
-    if array.ndim != 3 or array.shape[2] < 3:
-        raise ValueError(f"img must be an (h, w, c) array with c >= 3, got shape {array.shape}")
+def _image(img: ImageInput) -> npt.NDArray[np.integer[Any]]:
+    array, _ = image_channels(img)
     if not array.dtype.isnative:
         array = array.astype(array.dtype.newbyteorder("="))
     return array
@@ -125,10 +122,11 @@ def _in_image_scale(
 
 
 def indices(
-    img: npt.ArrayLike, palette: npt.ArrayLike, *, metric: Metric = "rgb", palette_bits: int | None = None
+    img: ImageInput, palette: npt.ArrayLike, *, metric: Metric = "rgb", palette_bits: int | None = None
 ) -> IndexMap:
     """The (h, w) map of the first nearest palette row of every pixel of `img`
-    (h, w, c >= 3), an integer array.
+    (a Picture, an (h, w, 3) or (h, w, 4) integer array or a Pillow image;
+    alpha plays no part).
 
     The palette is in the image's scale, or, with `palette_bits` 8, an 8-bit
     palette (values 0 to 255) that is scaled to a uint16 image's (×257); a
@@ -142,7 +140,7 @@ def indices(
     return nearest_rows(image, _in_image_scale(palette, image, palette_bits), metric=metric)
 
 
-def nearest_rows(img: npt.ArrayLike, palette: npt.ArrayLike, *, metric: Metric = "rgb") -> IndexMap:
+def nearest_rows(img: ImageInput, palette: npt.ArrayLike, *, metric: Metric = "rgb") -> IndexMap:
     """`indices` for a palette known to be in the image's scale."""
     check_metric(metric)
     image = _image(img)
@@ -199,7 +197,7 @@ def ordered_offsets(size: int, palette: npt.NDArray[np.uint64], strength: int) -
 
 
 def dither_block(
-    img: npt.ArrayLike,
+    img: ImageInput,
     palette: npt.ArrayLike,
     method: Method,
     *,
@@ -238,7 +236,7 @@ def dither_block(
 
 
 def dither(
-    img: npt.ArrayLike,
+    img: ImageInput,
     palette: npt.ArrayLike,
     method: Method = "floyd-steinberg",
     *,
@@ -247,9 +245,9 @@ def dither(
     metric: Metric = "rgb",
     palette_bits: int | None = None,
 ) -> IndexMap:
-    """The (h, w) index map of a uint8 or uint16 image (h, w, c >= 3; channels
-    0 to 2 are used) dithered to the palette (in the image's scale, or
-    scaled from 8 bits with `palette_bits` 8, as for `indices`).
+    """The (h, w) index map of an 8- or 16-bit image (as `indices` takes it)
+    dithered to the palette (in the image's scale, or scaled from 8 bits
+    with `palette_bits` 8, as for `indices`).
 
     `method` is one of METHODS: "none" (the same as `indices`), an error
     diffusion kernel, or an ordered Bayer pattern. `serpentine` scans every

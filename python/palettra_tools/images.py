@@ -2,6 +2,7 @@
 
 import io
 import logging
+import os
 import warnings
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager, nullcontext
@@ -267,16 +268,30 @@ def _decode(
             with _decoder_warnings(note):
                 samples = png_decode(handle.read())
             return _sixteen_bit_png(samples), _orientation(image, decoded_by_pillow=False)
-        if image.mode == "F":
-            raise ImageError("floating-point images are not supported")
-        if image.mode in _SIXTEEN_BIT_GREY or image.mode == "I":
-            return _sixteen_bit_grey(image), _orientation(image, decoded_by_pillow=True)
-        target = "RGBA" if image.has_transparency_data else "RGB"
-        try:
-            pixels = _to_srgb(image, target, note) if srgb else _plain(image, target)
-        except ValueError as error:
-            raise ImageError(f"cannot convert a {image.mode} image to RGB: {error}") from None
-        return Picture(*_views(_copied_out(pixels)), 8), _orientation(image, decoded_by_pillow=True)
+        convert = (lambda opened, target: _to_srgb(opened, target, note)) if srgb else _plain
+        return _pillow_picture(image, convert), _orientation(image, decoded_by_pillow=True)
+
+
+def _pillow_picture(image: Image.Image, convert: Callable[[Image.Image, str], Image.Image]) -> Picture:
+    """The picture of a Pillow image, its colours made RGB or RGBA by `convert`."""
+    if image.mode == "F":
+        raise ImageError("floating-point images are not supported")
+    if image.mode in _SIXTEEN_BIT_GREY or image.mode == "I":
+        return _sixteen_bit_grey(image)
+    target = "RGBA" if image.has_transparency_data else "RGB"
+    try:
+        pixels = convert(image, target)
+    except ValueError as error:
+        raise ImageError(f"cannot convert a {image.mode} image to RGB: {error}") from None
+    return Picture(*_views(_copied_out(pixels)), 8)
+
+
+def picture_from_pillow(image: Image.Image) -> Picture:
+    """The pixels of a Pillow image as they are (no orientation, no colour
+    profile applied): 16-bit greyscale at 16 bits, everything else at 8, with
+    alpha where the image has transparency (an alpha band, a transparent
+    colour or palette alpha)."""
+    return _pillow_picture(image, _plain)
 
 
 def _upright(picture: Picture, orientation: int) -> Picture:
@@ -285,6 +300,19 @@ def _upright(picture: Picture, orientation: int) -> Picture:
         return picture
     alpha = None if picture.alpha is None else np.ascontiguousarray(turn(picture.alpha))
     return Picture(np.ascontiguousarray(turn(picture.rgb)), alpha, picture.bits)
+
+
+def _seekable(source: BinaryIO) -> BinaryIO:
+    """The file object itself where it stands at its start and can seek (as
+    the decoders do); else what is left of it, in memory."""
+    if isinstance(source, io.TextIOBase):
+        raise TypeError("read_image reads a binary file object: this one gives text (open the file with 'rb')")
+    try:
+        if source.seekable() and source.tell() == 0:
+            return source
+    except (AttributeError, OSError, ValueError):
+        pass
+    return io.BytesIO(source.read())
 
 
 def read_image(
@@ -305,6 +333,9 @@ def read_image(
     limit) raise ImageTooLargeError before they are decoded. `decoding` is
     called with (width, height) once the size is known, before the pixels
     are decoded.
+
+    `source` is a path or a binary file object open for reading, which is
+    read from where it stands and left open.
     """
     with opened_image(source) as (handle, note):
         picture, orientation = _decode(handle, srgb, max_pixels, decoding, note)
@@ -313,21 +344,26 @@ def read_image(
 
 @contextmanager
 def opened_image(source: str | Path | BinaryIO) -> Iterator[tuple[BinaryIO, Note]]:
-    """The file open for reading, and how to warn about it; every failure
-    to decode it, whatever the decoder raises, becomes an ImageError that
-    names it."""
-    name = str(source) if isinstance(source, (str, Path)) else str(getattr(source, "name", "<stream>"))
+    """The image's file open for reading, a path opened or a file object from
+    where it stands, and how to warn about it; every failure to decode it,
+    whatever the decoder raises, becomes an ImageError that names it."""
+    if isinstance(source, (str, os.PathLike)):
+        name = str(source)
+        try:
+            handle: BinaryIO = Path(source).open("rb")
+        except OSError as error:
+            raise ImageError(f"{name}: cannot read: {error.strerror or error}") from None
+    elif callable(getattr(source, "read", None)):
+        name, handle = str(getattr(source, "name", "<file object>")), _seekable(source)
+    else:
+        raise TypeError(f"read_image reads a path or a binary file object, not {type(source).__name__}")
 
     def note(message: str) -> None:
         warnings.warn(f"{name}: {message}", ToolsWarning, stacklevel=4)
 
     try:
-        handle = Path(source).open("rb") if isinstance(source, (str, Path)) else nullcontext(source)
-    except OSError as error:
-        raise ImageError(f"{name}: cannot read: {error.strerror or error}") from None
-    try:
-        with handle as readable:
-            yield readable, note
+        with handle if handle is not source else nullcontext(handle):
+            yield handle, note
     except ImageError as error:
         raise type(error)(f"{name}: {error}") from None
     except UnidentifiedImageError:

@@ -14,6 +14,7 @@ from .bands import row_bands
 from .dithering import ERROR_DIFFUSION, IndexMap, Method
 from .errors import PaletteError
 from .images import Picture
+from .inputs import ImageInput, as_picture
 from .metrics import Metric, check_metric
 
 IntegerImage = npt.NDArray[np.integer[Any]]
@@ -191,10 +192,13 @@ class PictureOptions(TypedDict, total=False):
     progress: Progress | None
 
 
-def convert_picture(picture: Picture, palette: npt.ArrayLike, **options: Unpack[PictureOptions]) -> Picture:
-    """The picture with every pixel's colour replaced by the nearest colour of
-    the 8-bit `palette`, at the picture's own depth, dithered if asked (the
-    options are those of index_picture); alpha is kept as it was."""
+def convert_picture(image: ImageInput, palette: npt.ArrayLike, **options: Unpack[PictureOptions]) -> Picture:
+    """The image (a Picture, a uint8 or uint16 (h, w, 3) or (h, w, 4) array,
+    or a Pillow image) as a Picture with every pixel's colour replaced by the
+    nearest colour of the 8-bit `palette`, at the image's own depth,
+    dithered if asked (the options are those of index_picture); alpha is
+    kept as it was."""
+    picture = as_picture(image)
     return picture_from_indices(picture, palette, index_picture(picture, palette, **options))
 
 

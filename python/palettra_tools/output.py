@@ -15,6 +15,7 @@ from .bands import row_bands
 from .dithering import IndexMap
 from .errors import ImageError
 from .images import Picture, Samples
+from .inputs import ImageInput, as_picture
 from .png_stream import Progress, write_png
 
 FORMATS = {".png": "PNG", ".gif": "GIF", ".webp": "WebP"}
@@ -26,17 +27,24 @@ _SRGB_PERCEPTUAL = b"\x00"
 Save = Callable[[BinaryIO], None]
 
 
-def output_format(path: str | Path) -> str:
-    """The format that `path`'s extension names ("PNG", "GIF" or "WebP"), or
-    an ImageError saying why it cannot be written."""
-    suffix = Path(path).suffix.lower()
+def _named_format(suffix: str, where: object) -> str:
+    suffix = suffix.lower()
     if suffix in FORMATS:
         return FORMATS[suffix]
     if suffix in _LOSSY:
         raise ImageError(
-            f"{path}: {_LOSSY[suffix]} is lossy, so it would not keep the palette's colours exactly: {_CHOICES}"
+            f"{where}: {_LOSSY[suffix]} is lossy, so it would not keep the palette's colours exactly: {_CHOICES}"
         )
-    raise ImageError(f"{path}: unknown output format '{suffix or 'no extension'}': {_CHOICES}")
+    raise ImageError(f"{where}: unknown output format '{suffix or 'no extension'}': {_CHOICES}")
+
+
+def output_format(path: str | Path, format: str | None = None) -> str:
+    """The format ("PNG", "GIF" or "WebP") that `format` names (an extension,
+    with or without its dot, any case), else `path`'s extension; or an
+    ImageError saying why it cannot be written."""
+    if format is not None:
+        return _named_format("." + format.lstrip("."), f"{path}: format {format!r}")
+    return _named_format(Path(path).suffix, path)
 
 
 @cache
@@ -250,7 +258,7 @@ def _put_new(partial: Path, path: Path) -> None:
 
 def write_image(
     target: str | Path | BinaryIO,
-    picture: Picture,
+    image: ImageInput,
     indexed_palette: npt.ArrayLike | None = None,
     *,
     indices: IndexMap | None = None,
@@ -258,61 +266,73 @@ def write_image(
     overwrite: bool = True,
     progress: Progress | None = None,
 ) -> None:
-    """Writes the picture as the format its extension names (see
-    output_format), or `format` ("PNG", "GIF" or "WebP") for a binary file
-    object: PNG at the picture's own depth, or an indexed PNG whose first
-    entries are `indexed_palette` (8-bit, at most 256 colours, in order) when
-    that is given; GIF, always indexed, with `indexed_palette`; lossless WebP.
+    """Writes the image (a Picture, a uint8 or uint16 (h, w, 3) or (h, w, 4)
+    array, or a Pillow image) to a path or a binary file object, as the format
+    that `format` ("png", "gif" or "webp") or else the file's extension names
+    (see output_format): PNG at the image's own depth, or an indexed PNG
+    whose first entries are `indexed_palette` (8-bit, at most 256 colours, in
+    order) when that is given; GIF, always indexed, with `indexed_palette`;
+    lossless WebP. A path is written whole or not at all; with `overwrite`
+    False, an existing file is left as it is and ImageError raised.
 
     An indexed image takes each pixel's entry from `indices` (h, w), the rows
     of `indexed_palette` that the mapping chose, when they are given: then
     the picture's colours are not read, only its size, depth and alpha.
     Otherwise every colour must be a palette colour, and its first entry is
-    taken. A file is written whole or not at all; with `overwrite` False, an
-    existing one is left as it is and ImageError raised. A PNG is written a
-    band of rows at a time, and `progress` is called with (rows done, rows)
-    after each."""
-    name, kind = _target(target, format)
+    taken. A PNG is written a band of rows at a time, and `progress` is
+    called with (rows done, rows) after each."""
+    picture = as_picture(image)
+    where, kind = _target(target, format)
     try:
-        if indices is not None and indexed_palette is None:
-            raise ImageError("an index map is written with its palette: give indexed_palette")
-        if kind == "GIF":
-            if indexed_palette is None:
-                raise ImageError("a GIF is written with the palette: give indexed_palette")
-            save = _gif(picture, indexed_palette, indices)
-        elif kind == "WebP":
-            if indexed_palette is not None:
-                raise ImageError("WebP has no indexed form; lossless WebP stores few colours compactly by itself")
-            save = _webp(picture)
-        elif indexed_palette is not None:
-            save = _indexed_png(picture, indexed_palette, indices, progress)
-        else:
-            save = _plain_png(picture, progress)
+        save = _saver(kind, picture, indexed_palette, indices, progress)
     except ImageError as error:
-        raise ImageError(f"{name}: {error}") from None
-    deliver(target, save, overwrite)
+        raise ImageError(f"{where}: {error}") from None
+    deliver(target, where, save, overwrite)
 
 
 def _target(target: str | Path | BinaryIO, format: str | None) -> tuple[str, str]:
-    """The target's name for messages and the format it is written in."""
-    if isinstance(target, (str, Path)):
-        kind = output_format(target)
-        if format is not None and format != kind:
-            raise ImageError(f"{target}: the extension names {kind}, not {format}")
-        return str(target), kind
-    if format is None or format not in FORMATS.values():
-        raise ImageError(f"a file object is written in the format given: format is one of {', '.join(FORMATS.values())}")
-    return str(getattr(target, "name", "<stream>")), format
+    """The target's name for messages, and the format it is written in."""
+    if isinstance(target, (str, os.PathLike)):
+        where = str(target)
+    elif callable(getattr(target, "write", None)):
+        name = getattr(target, "name", None)
+        where = name if isinstance(name, str) else "<file object>"
+        if format is None and not isinstance(name, str):
+            raise ImageError(f"{where}: it has no name to choose the format by: give format='png', 'gif' or 'webp'")
+    else:
+        raise TypeError(f"write_image writes to a path or a binary file object, not {type(target).__name__}")
+    return where, output_format(where, format)
 
 
-def deliver(target: str | Path | BinaryIO, save: Save, overwrite: bool) -> None:
-    """Runs `save` into the file named by `target`, whole or not at all, or
-    straight into a binary file object."""
-    if not isinstance(target, (str, Path)):
-        try:
-            save(target)
-        except OSError as error:
-            name = getattr(target, "name", "<stream>")
-            raise ImageError(f"{name}: cannot write: {error.strerror or error}") from None
+def deliver(target: str | Path | BinaryIO, where: str, save: Save, overwrite: bool) -> None:
+    """Runs `save` into the file that `target` names, whole or not at all,
+    or straight into a binary file object."""
+    if isinstance(target, (str, os.PathLike)):
+        _write_whole(Path(target), save, overwrite)
         return
-    _write_whole(Path(target), save, overwrite)
+    try:
+        save(target)
+    except OSError as error:
+        raise ImageError(f"{where}: cannot write: {error.strerror or error}") from None
+
+
+def _saver(
+    kind: str,
+    picture: Picture,
+    indexed_palette: npt.ArrayLike | None,
+    indices: IndexMap | None,
+    progress: Progress | None,
+) -> Save:
+    if indices is not None and indexed_palette is None:
+        raise ImageError("an index map is written with its palette: give indexed_palette")
+    if kind == "GIF":
+        if indexed_palette is None:
+            raise ImageError("a GIF is written with the palette: give indexed_palette")
+        return _gif(picture, indexed_palette, indices)
+    if kind == "WebP":
+        if indexed_palette is not None:
+            raise ImageError("WebP has no indexed form; lossless WebP stores few colours compactly by itself")
+        return _webp(picture)
+    if indexed_palette is not None:
+        return _indexed_png(picture, indexed_palette, indices, progress)
+    return _plain_png(picture, progress)

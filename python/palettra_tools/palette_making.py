@@ -12,14 +12,16 @@ expression, so the same images give the same palette on every run.
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from PIL.Image import Image as PillowImage
 
 from . import lab
 from .dithering import nearest_rows
 from .images import Picture
+from .inputs import ImageInput, image_channels
 from .metrics import METRICS, Metric
 
 # Histogram bins keep this many high bits of each channel.
@@ -33,14 +35,11 @@ SWAP_FAILURES = 2
 # Pixels handled at once, which bounds the memory beyond the images.
 BAND_PIXELS = 1 << 18
 
-Image = Union[Picture, npt.NDArray[np.unsignedinteger[Any]]]
-
-
 @dataclass(frozen=True)
 class _Layer:
     """One image's colours and, where some pixels do not count, which do."""
 
-    rgb: npt.NDArray[np.unsignedinteger[Any]]
+    rgb: npt.NDArray[np.integer[Any]]
     opaque: npt.NDArray[np.bool_] | None
 
 
@@ -61,17 +60,11 @@ class _Histogram:
         self.image = self.points.astype(np.uint32)[:, None, :]
 
 
-def _layer(image: Image) -> _Layer:
-    if isinstance(image, Picture):
-        rgb, alpha = image.rgb, image.alpha
-    else:
-        array = np.asarray(image)
-        if array.ndim != 3 or array.shape[2] not in (3, 4):
-            raise ValueError(f"an image must be an (h, w, 3) or (h, w, 4) array, got shape {array.shape}")
-        rgb, alpha = array[..., :3], (array[..., 3] if array.shape[2] == 4 else None)
+def _layer(image: ImageInput) -> _Layer:
+    rgb, alpha = image_channels(image, "an image")
     if rgb.dtype not in (np.uint8, np.uint16):
         raise TypeError(f"an image must hold uint8 or uint16 values, not {rgb.dtype}")
-    opaque = None if alpha is None else np.asarray(alpha) != 0
+    opaque = None if alpha is None else alpha != 0
     return _Layer(rgb, opaque)
 
 
@@ -320,14 +313,15 @@ def _pixel_lloyd(
     return centres
 
 
-def make_palette(images: Image | Sequence[Image], n: int, *, metric: Metric = "rgb") -> npt.NDArray[np.uint64]:
+def make_palette(images: ImageInput | Sequence[ImageInput], n: int, *, metric: Metric = "rgb") -> npt.NDArray[np.uint64]:
     """An (n, 3) uint64 palette in the images' scale (8 or 16 bits) whose
     colours are near the pixels of `images`, by squared RGB distance or, with
     metric "lab", by ΔE in integer CIELAB.
 
     `images` is one image or a list of them, all of one depth, sharing the
-    palette: uint8 or uint16 (h, w, 3) or (h, w, 4) arrays, channel 3 being
-    alpha, or Pictures. Fully transparent pixels (alpha 0) do not count.
+    palette: Pictures, uint8 or uint16 (h, w, 3) or (h, w, 4) arrays, channel
+    3 being alpha, or Pillow images. Fully transparent pixels (alpha 0) do
+    not count.
     When the counted pixels have at most n distinct colours the palette is
     exactly those, most frequent first. docs/palettes-from-images.md gives
     the rule; the same images always give the same palette.
@@ -336,10 +330,12 @@ def make_palette(images: Image | Sequence[Image], n: int, *, metric: Metric = "r
         raise ValueError(f"unknown metric {metric!r}: use one of {', '.join(METRICS)}")
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 1:
         raise ValueError(f"the number of colours must be a positive integer, got {n!r}")
-    if isinstance(images, Picture) or (isinstance(images, np.ndarray) and images.ndim == 3):
+    if isinstance(images, (Picture, np.ndarray, PillowImage)):
         layers = [_layer(images)]
-    else:
+    elif isinstance(images, Sequence):
         layers = [_layer(image) for image in images]
+    else:
+        raise TypeError(f"make_palette takes an image or a list of images, not {type(images).__name__}")
     if not layers:
         raise ValueError("make_palette needs at least one image")
     dtypes = {layer.rgb.dtype for layer in layers}
@@ -355,3 +351,13 @@ def make_palette(images: Image | Sequence[Image], n: int, *, metric: Metric = "r
     histogram.measure(space)
     clustering = _swapped(histogram, _histogram_lloyd(histogram, _seeds(histogram, int(n)), space), space)
     return _pixel_lloyd(layers, histogram, clustering.centres, space).astype(np.uint64)
+
+
+def eight_bit_palette(made: npt.NDArray[np.uint64], bits: int) -> npt.NDArray[np.uint64]:
+    """A palette made from `bits`-bit images in 8-bit values, as palettes
+    are. Rounding may make two colours one; the first is kept."""
+    if bits == 8:
+        return made
+    rounded = (2 * made + 257) // 514
+    _, first = np.unique(rounded, axis=0, return_index=True)
+    return rounded[np.sort(first)]

@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
+#include <cstdint>
 #include <limits>
-
 
 namespace palettra {
 namespace {
@@ -22,6 +21,13 @@ constexpr unsigned kExactBits = 25;
 // and so is each bound. A colour dropped only when it loses by more than
 // M² · 2^-40 therefore loses under rounding too.
 constexpr int kMarginExponent = -40;
+
+// 2^exponent, exact, for exponents a double's normal range holds: built from
+// its bits, so that no maths library is needed for it.
+constexpr double power_of_two(int exponent) noexcept {
+  return std::bit_cast<double>(static_cast<std::uint64_t>(1023 + exponent) << 52);
+}
+static_assert(power_of_two(0) == 1.0 && power_of_two(12) == 4096.0 && power_of_two(-1) == 0.5);
 
 // Cells per axis, as a power of two. Finer cells settle more pixels but
 // cost more descriptions, and their table leaves the processor's nearer
@@ -57,12 +63,13 @@ std::size_t GridSearch::cell_bytes(unsigned bits, std::size_t rows) noexcept {
 GridSearch::GridSearch(const SearchPalette& palette, unsigned value_bits,
                        std::uint64_t expected_pixels, std::size_t memory)
     : palette_(palette),
+      beyond_range_(value_bits >= 64 ? 0 : ~std::uint64_t{0} << value_bits),
       cell_bits_(cell_bits_for(value_bits, palette.rows(), expected_pixels)),
       shift_(value_bits - cell_bits_),
       coarse_bits_(cell_bits_ > kCoarseStep ? cell_bits_ - kCoarseStep : 0),
       margin_(value_bits <= kExactBits
                   ? 0.0
-                  : std::ldexp(1.0, 2 * static_cast<int>(value_bits) + kMarginExponent)),
+                  : power_of_two(2 * static_cast<int>(value_bits) + kMarginExponent)),
       cells_(std::size_t{1} << (3 * cell_bits_), kUnknown),
       coarse_cells_(std::size_t{1} << (3 * coarse_bits_), kUnknown) {
   const std::size_t fixed = cell_bytes(cell_bits_, palette.rows());
@@ -107,6 +114,13 @@ std::size_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::uint
       return nearest_among(Colours{record + 1, record[0]}, pixel, account);
     }
   }
+  return plain_scan(pixel, account);
+}
+
+std::size_t GridSearch::nearest_by_scan(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2,
+                                        WorkAccount& account) const noexcept {
+  const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
+                           static_cast<double>(s2)};
   return plain_scan(pixel, account);
 }
 

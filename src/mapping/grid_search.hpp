@@ -31,6 +31,12 @@ class GridSearch {
   std::uint32_t cell_entry(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
     return cells_[cell_of(s0, s1, s2)];
   }
+  // Whether any value or-ed into `values` is past 2^value_bits, as only
+  // memory written behind the caller's back can hold by now. Such a value
+  // lies in no cell of its own: nearest_by_scan() answers it instead.
+  bool beyond_range(std::uint64_t values) const noexcept { return (values & beyond_range_) != 0; }
+  std::size_t nearest_by_scan(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2,
+                              WorkAccount& account) const noexcept;
   static bool settles(std::uint32_t entry) noexcept { return (entry & kSingle) != 0; }
   static std::size_t settled_colour(std::uint32_t entry) noexcept { return entry & ~kSingle; }
   // The settled colour, or colour 0 where the entry does not settle it:
@@ -84,9 +90,7 @@ class GridSearch {
     }
   };
 
-  // A value past 2^value_bits, which only memory written behind the
-  // caller's back can hold by now, still finds a cell of the table, if not
-  // its own.
+  // Masked, so that even a value past 2^value_bits reads inside the table.
   std::size_t cell_of(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
     const std::uint64_t mask = (std::uint64_t{1} << cell_bits_) - 1;
     return (((s0 >> shift_) & mask) << (2 * cell_bits_)) | (((s1 >> shift_) & mask) << cell_bits_) |
@@ -114,6 +118,8 @@ class GridSearch {
   }
 
   const SearchPalette& palette_;
+  // The bits that no value below 2^value_bits has.
+  std::uint64_t beyond_range_;
   unsigned cell_bits_;
   unsigned shift_;
   unsigned coarse_bits_;

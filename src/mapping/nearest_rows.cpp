@@ -113,11 +113,7 @@ class NearestRows::Search {
     if (!grid_) return in_place(s0, s1, s2);
     account_->earn(1);
     account_->spend(cost::kLookup);
-    const std::uint32_t entry = grid_->cell_entry(s0, s1, s2);
-    const std::size_t colour = GridSearch::settles(entry)
-                                   ? GridSearch::settled_colour(entry)
-                                   : grid_->resolve(entry, s0, s1, s2, *account_);
-    return palette_->origin(colour);
+    return palette_->origin(nearest_colour(s0, s1, s2));
   }
 
   void nearest_run(const std::uint64_t* pixels, std::size_t count, std::uint64_t* rows) {
@@ -125,7 +121,7 @@ class NearestRows::Search {
       rows_without_grid(pixels, count, rows);
       return;
     }
-    settle_run(
+    settle_run<true>(
         count,
         [&](std::size_t j, std::uint64_t* values) { std::memcpy(values, pixels + 3 * j, 24); },
         [&](std::size_t j, std::size_t k) { rows[j] = palette_->origin(k); });
@@ -146,6 +142,19 @@ class NearestRows::Search {
   // found from its position in the run alone.
   template <class T, class Output>
   void map_image_through_grid(const DirectImage& image, Output& output) {
+    // Only where the element type holds values past the grid's range can
+    // memory written behind the caller's back bring them in: a uint8 image
+    // never does.
+    const std::uint64_t type_bits = std::is_signed_v<T> ? ~std::uint64_t{0} : std::numeric_limits<T>::max();
+    if (grid_->beyond_range(type_bits)) {
+      map_image_through_grid<T, true>(image, output);
+    } else {
+      map_image_through_grid<T, false>(image, output);
+    }
+  }
+
+  template <class T, bool kMayExceedRange, class Output>
+  void map_image_through_grid(const DirectImage& image, Output& output) {
     const std::int64_t column = image.column_stride;
     const std::int64_t channel = image.channel_stride;
     std::uint64_t first_pixel = 0;
@@ -155,7 +164,7 @@ class NearestRows::Search {
         const std::size_t count = std::min<std::uint64_t>(kRun, image.width - start);
         const char* first = row + static_cast<std::int64_t>(start) * column;
         output.start_run(first_pixel);
-        settle_run(
+        settle_run<kMayExceedRange>(
             count,
             [&](std::size_t j, std::uint64_t* values) {
               const char* pixel = first + static_cast<std::int64_t>(j) * column;
@@ -196,6 +205,13 @@ class NearestRows::Search {
     if (count != 0) flush();
   }
 
+  std::size_t nearest_colour(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) {
+    if (grid_->beyond_range(s0 | s1 | s2)) return grid_->nearest_by_scan(s0, s1, s2, *account_);
+    const std::uint32_t entry = grid_->cell_entry(s0, s1, s2);
+    return GridSearch::settles(entry) ? GridSearch::settled_colour(entry)
+                                      : grid_->resolve(entry, s0, s1, s2, *account_);
+  }
+
   std::uint64_t in_place(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
     const double x0 = static_cast<double>(s0);
     const double x1 = static_cast<double>(s1);
@@ -229,17 +245,20 @@ class NearestRows::Search {
   // pixel's cell entry, without a branch that depends on the image, each
   // pixel given its cell's colour or, where the cell does not settle it, a
   // stand-in; then the few pixels whose cell does not settle them.
-  // `values(j, out)` gives pixel j's values.
-  template <class Values, class Put>
+  // `values(j, out)` gives pixel j's values; kMayExceedRange, whether they
+  // can be past the grid's range.
+  template <bool kMayExceedRange, class Values, class Put>
   void settle_run(std::size_t count, const Values& values, const Put& put) {
     std::uint32_t unsettled[kRun];
     std::uint32_t unsettled_entries[kRun];
     account_->earn(count);
     account_->spend(cost::kLookup * static_cast<double>(count));
     std::size_t waiting = 0;
+    std::uint64_t every_value = 0;
     for (std::size_t j = 0; j < count; ++j) {
       std::uint64_t pixel[3];
       values(j, pixel);
+      if constexpr (kMayExceedRange) every_value |= pixel[0] | pixel[1] | pixel[2];
       const std::uint32_t entry = grid_->cell_entry(pixel[0], pixel[1], pixel[2]);
       put(j, GridSearch::settled_colour_or_first(entry));
       unsettled[waiting] = static_cast<std::uint32_t>(j);
@@ -266,6 +285,20 @@ class NearestRows::Search {
       put(j, last_colour_);
     }
     account_->spend(2 * cost::kCandidate * static_cast<double>(pairs));
+    if (kMayExceedRange && grid_->beyond_range(every_value)) settle_beyond_range(count, values, put);
+  }
+
+  // A run that held a value past the grid's range, which only memory
+  // written behind the caller's back can: every pixel once more, one at a
+  // time, so that each gets the colour nearest to the values it was last
+  // read with, whether they changed between readings or not.
+  template <class Values, class Put>
+  void settle_beyond_range(std::size_t count, const Values& values, const Put& put) {
+    for (std::size_t j = 0; j < count; ++j) {
+      std::uint64_t pixel[3];
+      values(j, pixel);
+      put(j, nearest_colour(pixel[0], pixel[1], pixel[2]));
+    }
   }
 
   PaletteView view_;

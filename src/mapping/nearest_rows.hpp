@@ -16,11 +16,11 @@ namespace palettra {
 class NearestRows {
  public:
   // The palette must have at least one row and at least three columns, and
-  // its entries must not change while the search lives. Pixel values asked
-  // about are nearest as found only up to `largest_value`; past it, as in
-  // memory written behind the caller's back, they get some row, never a read
-  // outside the search. `expected_pixels`, how many pixels will be asked
-  // about, decides what is worth building.
+  // its entries must not change while the search lives. The search is
+  // built for pixel values up to `largest_value`; a value past it, as in
+  // memory written behind the caller's back, is compared with every colour
+  // and still gets its nearest row. `expected_pixels`, how many pixels will
+  // be asked about, decides what is worth building.
   NearestRows(const PaletteView& palette, std::uint64_t largest_value,
               std::uint64_t expected_pixels);
   NearestRows(NearestRows&&) noexcept;

@@ -17,8 +17,8 @@ static_assert(sizeof(kDoc) - 1 == 237);
 
 PyObject* cached_type = nullptr;
 
-// Null, with the interpreter's error set, when the type cannot be made: the
-// caller raises that error, since a panic would need this very type.
+}  // namespace
+
 PyObject* panic_exception_type() {
   if (cached_type != nullptr) return cached_type;
   PyObject* made = PyErr_NewExceptionWithDoc(kName, kDoc, PyExc_BaseException, nullptr);
@@ -31,10 +31,6 @@ PyObject* panic_exception_type() {
   }
   return cached_type;
 }
-
-}  // namespace
-
-PyObject* existing_panic_exception_type() noexcept { return cached_type; }
 
 PendingError panic_exception_error(std::string message) {
   return PendingError::lazy([message = std::move(message)]() -> ExceptionParts {

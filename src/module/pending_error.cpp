@@ -78,9 +78,12 @@ PendingError PendingError::out_of_memory() noexcept { return PendingError(State(
 std::optional<PendingError> PendingError::fetch() {
   Ref instance = Ref::steal(PyErr_GetRaisedException());
   if (!instance) return std::nullopt;
-  // Until the type exists no exception can be of it, so it is not made here:
-  // a failure to make it would be fetched, and would try to make it again.
-  PyObject* own_panic = existing_panic_exception_type();
+  // The first fetch is the type's first need. Should making it fail, no
+  // exception can be of it yet: the fetch goes on with the error it holds,
+  // and the type is tried again at its next need. Fetching the failure here
+  // would need the type once more.
+  PyObject* own_panic = panic_exception_type();
+  if (own_panic == nullptr) PyErr_Clear();
   if (own_panic != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) == own_panic) {
     resume_fetched_panic(std::move(instance));
   }

@@ -1,6 +1,8 @@
 """Index maps and dithering against a plain reference written from docs/dithering.md."""
 
 import contextlib
+import io
+import re
 import sys
 import threading
 import time
@@ -8,9 +10,24 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
+from PIL import Image
 
 import palettra
-from palettra_tools import METHODS, PALETTES, dither, indices, lab_coordinates, map_colours
+from palettra_tools import (
+    METHODS,
+    PALETTES,
+    ImageError,
+    PaletteError,
+    convert_picture,
+    dither,
+    indices,
+    lab_coordinates,
+    make_palette,
+    map_colours,
+    quantize,
+    read_image,
+    write_image,
+)
 from palettra_tools import _engine
 
 RNG = np.random.default_rng(13)
@@ -187,14 +204,35 @@ def test_the_same_input_gives_the_same_bits_and_dithering_changes_them():
 
 
 GOOD = np.zeros((2, 2, 3), np.uint8)
+ACCEPTED = re.escape("a Picture, an (h, w, 3) or (h, w, 4) integer array, or a PIL.Image.Image")
 
 
 @pytest.mark.parametrize(
     "call, error, message",
     [
         (lambda: indices(GOOD.astype(float), PALETTES["bw"].colours), TypeError, "integers"),
-        (lambda: indices(GOOD[..., 0], PALETTES["bw"].colours), ValueError, r"\(h, w, c\)"),
-        (lambda: indices(GOOD[..., :2], PALETTES["bw"].colours), ValueError, "c >= 3"),
+        (lambda: indices(GOOD[..., 0], PALETTES["bw"].colours), ValueError, r"\(h, w, 3\) or \(h, w, 4\) array, got shape \(2, 2\); a grey"),
+        (lambda: indices(GOOD[..., :2], PALETTES["bw"].colours), ValueError, r"got shape \(2, 2, 2\)$"),
+        (lambda: indices(np.zeros((3, 8, 9), np.uint8), PALETTES["bw"].colours), ValueError, r"channels-first \(c, h, w\)"),
+        (lambda: indices(GOOD.tolist(), PALETTES["bw"].colours), TypeError, ACCEPTED + ", not list"),
+        (lambda: dither(Image.new("F", (2, 2)), PALETTES["bw"].colours), ImageError, "floating-point"),
+        (lambda: make_palette(GOOD[..., 0], 4), ValueError, r"\(h, w, 3\) or \(h, w, 4\) array, got shape \(2, 2\); a grey"),
+        (lambda: make_palette(np.zeros((4, 8, 9), np.uint8), 4), ValueError, "channels-first"),
+        (lambda: make_palette(42, 4), TypeError, "an image or a list of images, not int"),
+        (lambda: make_palette([GOOD, "x.png"], 4), TypeError, ACCEPTED + ", not str"),
+        (lambda: convert_picture(GOOD.astype(np.int32), PALETTES["bw"].colours), TypeError, "uint8 or uint16 values, not int32"),
+        (lambda: convert_picture(b"\x89PNG", PALETTES["bw"].colours), TypeError, ACCEPTED + ", not bytes"),
+        (lambda: write_image(io.BytesIO(), GOOD.tolist(), format="png"), TypeError, ACCEPTED + ", not list"),
+        (lambda: write_image(42, GOOD), TypeError, "a path or a binary file object, not int"),
+        (lambda: write_image(io.BytesIO(), GOOD), ImageError, "no name to choose the format by: give format="),
+        (lambda: write_image(io.BytesIO(), GOOD, format="jpg"), ImageError, "format 'jpg': JPEG is lossy"),
+        (lambda: read_image(42), TypeError, "a path or a binary file object, not int"),
+        (lambda: read_image(io.StringIO("GIF89a")), TypeError, "gives text"),
+        (lambda: quantize(GOOD), ValueError, "give a palette, or colours=N"),
+        (lambda: quantize(GOOD, PALETTES["bw"].colours, colours=4), ValueError, "not both"),
+        (lambda: quantize(GOOD, np.zeros((300, 3), np.uint8)), ValueError, "at most 256 colours and this palette has 300: palettra_tools.indices"),
+        (lambda: quantize(np.zeros((2, 2, 4), np.uint8), PALETTES["web-safe"].colours[:1].repeat(256, 0)), ValueError, "needs 257"),
+        (lambda: quantize(GOOD, "pico8"), PaletteError, "did you mean pico-8"),
         (lambda: indices(GOOD.astype(np.int8) - 1, PALETTES["bw"].colours), ValueError, "negative"),
         (lambda: indices(GOOD, np.zeros((0, 3), np.uint64)), ValueError, "no colours"),
         (lambda: indices(GOOD, np.zeros((2, 2), np.uint64)), ValueError, "m >= 3"),
@@ -208,7 +246,7 @@ GOOD = np.zeros((2, 2, 3), np.uint8)
         (lambda: dither(GOOD, np.array([[256, 0, 0]])), ValueError, "0 to 255"),
     ],
 )
-def test_bad_input_is_a_clear_error(call, error, message):
+def test_every_mistake_in_the_python_api_is_a_clear_error(call, error, message):
     with pytest.raises(error, match=message):
         call()
 

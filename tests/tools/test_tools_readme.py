@@ -1,16 +1,20 @@
 import os
 import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
+from PIL import Image
 
 from palettra_tools import read_image
 
 ROOT = Path(__file__).parents[2]
 README = (ROOT / "README.md").read_text()
+DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+COMMAND_PAGE = (ROOT / "docs" / "command.md").read_text()
 
 
 def test_the_committed_after_picture_is_what_the_command_makes(tmp_path):
@@ -27,23 +31,59 @@ def test_the_committed_after_picture_is_what_the_command_makes(tmp_path):
 
 
 def test_readme_links_to_files_that_exist():
-    targets = re.findall(r'<img src="([^"]+)"', README) + re.findall(r"`((?:python|docs|examples|scripts)/[^`]+)`", README)
-    assert {"examples/landscape.png", "docs/landscape-converted.png", "python/palettra_tools/lab.py"} <= set(targets)
+    targets = (re.findall(r'<img src="([^"]+)"', README) + re.findall(r"\]\(([^)#]+)", README)
+               + re.findall(r"`((?:python|docs|examples|scripts)/[^`]+)`", README))  # fmt: skip
+    assert {"examples/landscape.png", "docs/landscape-converted.png", "docs/command.md"} <= set(targets)
     assert [t for t in targets if not (ROOT / t).exists()] == []
 
 
-@pytest.mark.skipif(
-    bool(os.environ.get("PALETTRA_SANITIZED")),
-    reason="under the sanitizers the interpreter reports its own thread records as leaks, and workers stop too slowly",
-)
-def test_the_dask_example_runs_as_a_script(tmp_path):
-    (block,) = [b for b in re.findall(r"```python\n(.*?)```", README, re.S) if "convert_dask" in b]
-    script = tmp_path / "example.py"
-    script.write_text(block)
-    done = subprocess.run([sys.executable, str(script)], cwd=ROOT, capture_output=True, text=True, timeout=300)
+def blocks(language):
+    """Every fenced block of this language in the README and the docs pages, with where it is."""
+    for page in DOCUMENTS:
+        for number, block in enumerate(re.findall(rf"```{language}\n(.*?)```", page.read_text(), re.S)):
+            yield pytest.param(block, id=f"{page.relative_to(ROOT)}-{number}")
+
+
+@pytest.fixture
+def sandbox(tmp_path):
+    """A folder holding the files that the documents' examples name, and a `palettra` command."""
+    shutil.copytree(ROOT / "examples", tmp_path / "examples")
+    landscape = Image.open(ROOT / "examples" / "landscape.png")
+    landscape.save(tmp_path / "photo.jpg")
+    for name in ["photo.png", "art.png", "shots/a.png", "shots/b.png", "frames/1.png", "frames/2.png"]:
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        landscape.rotate(90 * len(name), expand=True).save(tmp_path / name)
+    shutil.copy(ROOT / "docs/gallery/landscape-16-colours.gpl", tmp_path / "my-colours.gpl")
+    (tmp_path / "bin").mkdir()
+    (tmp_path / "bin/palettra").write_text(f'#!/bin/sh\nexec "{sys.executable}" -m palettra_tools "$@"\n')
+    (tmp_path / "bin/palettra").chmod(0o755)
+    return tmp_path
+
+
+@pytest.mark.parametrize("commands", [
+    pytest.param(lines, id=block.id) for block in blocks("sh")
+    if (lines := [line for line in block.values[0].splitlines() if line.startswith("palettra ")])
+])  # fmt: skip
+def test_every_command_shown_runs(sandbox, commands):
+    environment = {**os.environ, "PATH": f"{sandbox / 'bin'}{os.pathsep}{os.environ['PATH']}"}
+    for line in commands:
+        done = subprocess.run(line, shell=True, cwd=sandbox, env=environment, capture_output=True, text=True,
+                              timeout=120)  # fmt: skip
+        assert done.returncode == 0, f"{line}\n{done.stderr}"
+
+
+@pytest.mark.parametrize("block", list(blocks("python")))
+def test_every_python_snippet_runs_as_a_script(sandbox, block):
+    if "dask" in block and os.environ.get("PALETTRA_SANITIZED"):
+        pytest.skip("under the sanitizers the interpreter reports its own thread records as leaks, and workers stop "
+                    "too slowly")  # fmt: skip
+    (sandbox / "snippet.py").write_text(block)
+    done = subprocess.run([sys.executable, "snippet.py"], cwd=sandbox, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
-    assert done.stdout == "(96, 128, 3) uint64\n"
     assert not re.search(r"error|exception|traceback", done.stderr, re.I), done.stderr
+    # Figures that a page quotes from its snippet are checked, not copied.
+    if printed := re.findall(r"# prints (.*)$", block, re.M):
+        assert done.stdout.splitlines() == printed
 
 
 def run_command(*args):
@@ -56,14 +96,14 @@ def run_command(*args):
 @pytest.mark.parametrize("method", ["none", "floyd-steinberg"])
 def test_the_generated_palette_gallery_is_what_the_command_makes(tmp_path, colours, method):
     committed = f"docs/gallery/landscape-{colours}-colours-{method}.png"
-    assert f'<img src="{committed}"' in README
+    assert f"]({committed.removeprefix('docs/')})" in COMMAND_PAGE
     run_command("examples/landscape.png", "--colours", colours, "--dither", method, "-o", tmp_path / "made.png")
     assert np.array_equal(read_image(tmp_path / "made.png").rgb, read_image(ROOT / committed).rgb)
 
 
 def test_the_swatch_sheet_is_what_the_command_makes(tmp_path):
     sheet = "docs/gallery/landscape-16-colours-swatches.png"
-    assert f'<img src="{sheet}"' in README
+    assert f"]({sheet.removeprefix('docs/')})" in COMMAND_PAGE
     run_command("examples/landscape.png", "--colours", "16", "--save-palette", tmp_path / "landscape-16-colours.gpl",
                 "-o", tmp_path / "made.png")  # fmt: skip
     saved = tmp_path / "landscape-16-colours.gpl"
@@ -75,7 +115,7 @@ def test_the_swatch_sheet_is_what_the_command_makes(tmp_path):
 @pytest.mark.parametrize("method", ["none", "floyd-steinberg", "atkinson", "bayer8"])
 def test_the_gallery_is_what_the_command_makes(tmp_path, method):
     committed = f"docs/gallery/landscape-pico-8-{method}.png"
-    assert f'<img src="{committed}"' in README
+    assert f"]({committed.removeprefix('docs/')})" in COMMAND_PAGE
     done = subprocess.run(
         [sys.executable, "-m", "palettra_tools", "examples/landscape.png", "-p", "pico-8", "--dither", method,
          "-o", str(tmp_path / "made.png")],

@@ -12,6 +12,7 @@ import numpy as np
 import palettra
 import palettra_tools as pt
 from palettra_tools.chunked import convert_dask
+from PIL import Image
 
 palette = np.zeros((2, 3), np.uint64)
 pixels = np.zeros((2, 2, 3), np.uint8)
@@ -23,6 +24,9 @@ pt.map_colours(pixels, palette, metric="hsv")  # wrong
 pt.convert_in_bands(floats, palette)  # wrong
 convert_dask(pixels, palette, metric="rgb").compute()
 convert_dask(pixels, palette, metric="cie")  # wrong
+pt.quantize(Image.new("RGB", (2, 2)), palette).save("x.png")
+pt.quantize(floats, palette)  # wrong
+pt.indices(pixels.tolist(), palette)  # wrong
 """
 
 
