@@ -53,6 +53,8 @@ def sandbox(tmp_path):
     for name in ["photo.png", "art.png", "shots/a.png", "shots/b.png", "frames/1.png", "frames/2.png"]:
         (tmp_path / name).parent.mkdir(exist_ok=True)
         landscape.rotate(90 * len(name), expand=True).save(tmp_path / name)
+    turns = [landscape, landscape.rotate(180), landscape.transpose(Image.Transpose.FLIP_LEFT_RIGHT)]
+    turns[0].save(tmp_path / "anim.gif", save_all=True, append_images=turns[1:], duration=[80, 120, 200], loop=0)
     shutil.copy(ROOT / "docs/gallery/landscape-16-colours.gpl", tmp_path / "my-colours.gpl")
     (tmp_path / "bin").mkdir()
     (tmp_path / "bin/palettra").write_text(f'#!/bin/sh\nexec "{sys.executable}" -m palettra_tools "$@"\n')
