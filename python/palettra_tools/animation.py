@@ -5,7 +5,7 @@ Frames are read as the viewer shows them, each the whole canvas with what
 earlier frames left on it, so each can be mapped on its own. Memory: the
 decoded frames, 8-bit RGB or RGBA, all at once (a palette made for all of
 them needs them together), and, when written, the encoder's own copy of
-every frame.
+every frame; written from index maps, the frames' colours are not read.
 """
 
 from collections.abc import Callable, Sequence

@@ -346,6 +346,10 @@ def _convert_one(
         reporter.bar.phase("writing")
     destination, overwrite = _destination(target), not args.no_clobber
     if frames > 1:
+        # Given the index maps, the writer reads only each frame's size,
+        # depth and alpha: the decoded colours are let go before it runs.
+        animation = replace(animation, frames=[replace(f, picture=_colourless(f.picture)) for f in animation.frames])
+        del pictures
         write_frames(destination, animation, palette, indices=chosen, format=kind, overwrite=overwrite)
     elif args.indexed or kind == "GIF":
         # The index map is written as it is, beside the picture's alpha:
@@ -369,6 +373,12 @@ def _convert_one(
         out = sys.stderr if target == STANDARD_STREAM else sys.stdout
         summary = f"{_shown_name(source)} -> {to}{counted}: {changed:,} of {total:,} pixels changed{share}"
         print(summary, file=out, flush=True)
+
+
+def _colourless(picture: Picture) -> Picture:
+    """The picture with its colours replaced by a view of one black pixel, of the same shape."""
+    black = np.broadcast_to(np.zeros(1, picture.rgb.dtype), picture.rgb.shape)
+    return Picture(black, picture.alpha, picture.bits)
 
 
 def _destination(target: Path) -> Path | BinaryIO:
