@@ -56,6 +56,8 @@ _APNG_BLEND_SOURCE = 0
 
 @dataclass(frozen=True)
 class Frame:
+    """One frame of an animation: the whole canvas as it is shown."""
+
     picture: Picture
     duration: int = 100
     """How long the frame is shown, in milliseconds."""
@@ -139,11 +141,10 @@ def read_frames(
                 decoding(width, height)
             animation = _frames(image, srgb, _once(note))
             turn = _orientation(image, decoded_by_pillow=True)
-    if upright:
-        animation.frames[:] = [
-            Frame(_upright(frame.picture, turn), frame.duration, frame.disposal) for frame in animation.frames
-        ]
-    return animation
+    if not upright:
+        return animation
+    frames = [Frame(_upright(frame.picture, turn), frame.duration, frame.disposal) for frame in animation.frames]
+    return Animation(frames, animation.plays)
 
 
 def _size(frames: Sequence[Frame]) -> tuple[int, int]:
