@@ -34,6 +34,7 @@ from .images import (
 )
 from .mapping import picture_from_indices
 from .output import (
+    _check_webp_size,
     _checked_palette,
     _eight_bit,
     _palette_indices,
@@ -260,8 +261,7 @@ def write_frames(
                 disposal=[_DISPOSALS.index(f.disposal) for f in frames], blend=_APNG_BLEND_SOURCE,
             )  # fmt: skip
         else:
-            if max(width, height) > 16383:
-                raise ImageError(f"a WebP image is at most 16383 pixels wide and high, this one is {width}×{height}")
+            _check_webp_size(height, width)
             images = _colour_frames(frames, table, indices)
             options.update(format="WEBP", loop=animation.plays, lossless=True, exact=True, icc_profile=_srgb_icc())
     except ImageError as error:

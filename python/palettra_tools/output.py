@@ -208,10 +208,13 @@ def _gif(picture: Picture, palette: npt.ArrayLike, given: IndexMap | None) -> Sa
     return lambda out: image.save(out, format="GIF", optimize=False, **extra)
 
 
-def _webp(picture: Picture) -> Save:
-    width, height = picture.rgb.shape[1], picture.rgb.shape[0]
+def _check_webp_size(height: int, width: int) -> None:
     if max(width, height) > 16383:
         raise ImageError(f"a WebP image is at most 16383 pixels wide and high, this one is {width}×{height}")
+
+
+def _webp(picture: Picture) -> Save:
+    _check_webp_size(*picture.rgb.shape[:2])
     pixels = _eight_bit(_with_alpha(picture), picture.bits, "colours and alpha")
     image = Image.fromarray(pixels, "RGBA" if picture.alpha is not None else "RGB")
     # exact: colours under transparent pixels are kept too.
