@@ -53,6 +53,7 @@ _DISPOSALS: tuple[Disposal, ...] = ("none", "background", "previous")
 # GIF numbers them from 1 (0 leaves it to the viewer, which keeps the frame).
 _GIF_DISPOSAL: dict[int, Disposal] = {0: "none", 1: "none", 2: "background", 3: "previous"}
 _APNG_BLEND_SOURCE = 0
+_ANIMATED = {"GIF", "PNG", "WEBP"}
 
 
 @dataclass(frozen=True)
@@ -118,16 +119,19 @@ def read_frames(
     max_pixels: int | None = DEFAULT_MAX_PIXELS,
     decoding: Callable[[int, int], None] | None = None,
 ) -> Animation:
-    """Every frame of an image, as read_image reads its first; a still image
-    is an animation of one frame, which keeps 16 bits where read_image does.
-    Frames of an animation are 8-bit. `max_pixels` limits the pixels of all
-    frames together; `decoding` is called with a frame's (width, height)
-    before the pixels are decoded."""
+    """Every frame of an animated GIF, PNG or WebP, as read_image reads its
+    first; any other image is an animation of one frame, read as read_image
+    reads it (16 bits kept, the first page of a TIFF). Frames of an
+    animation are 8-bit. `max_pixels` limits the pixels of all frames
+    together; `decoding` is called with a frame's (width, height) before
+    the pixels are decoded."""
     with opened_image(source) as (handle, note):
         with _pillow_limit_lifted():
             opened = Image.open(handle)
         with opened as image:
-            count = getattr(image, "n_frames", 1)
+            # Other formats' frames are pages, sizes or a camera's second
+            # picture (TIFF, ICO, MPO), not the steps of an animation.
+            count = getattr(image, "n_frames", 1) if image.format in _ANIMATED else 1
             if count == 1:
                 handle.seek(0)
                 picture, turn = _decode(handle, srgb, max_pixels, decoding, note)

@@ -85,3 +85,10 @@ def test_frames_read_and_written_keep_disposal_durations_and_plays(tmp_path, suf
             seen.append(getattr(frame, attribute, None) if suffix == ".gif" else frame.info.get(attribute))
         # A GIF counts repeats after the first play.
         assert seen == [cleared] * 3 and image.info["loop"] == (4 if suffix == ".gif" else 5)
+
+
+def test_the_pages_of_other_formats_are_not_frames(tmp_path):
+    pages = [Image.new("RGB", (4, 3), colour) for colour in ("red", "blue")]
+    pages[0].save(tmp_path / "pages.tiff", save_all=True, append_images=pages[1:])
+    (frame,) = read_frames(tmp_path / "pages.tiff").frames
+    assert np.all(frame.picture.rgb == (255, 0, 0))
