@@ -15,6 +15,7 @@ def diffuse(
     serpentine: bool,
     strength: int,
     top: int,
+    linear_lab: bool,
     /,
 ) -> None: ...
 def order(
@@ -25,5 +26,6 @@ def order(
     origin_row: int,
     origin_column: int,
     top: int,
+    linear_lab: bool,
     /,
 ) -> None: ...

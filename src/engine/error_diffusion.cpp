@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/dither_input.hpp"
-#include "mapping/nearest_rows.hpp"
+#include "engine/row_chooser.hpp"
 
 namespace palettra {
 namespace {
@@ -106,13 +106,13 @@ constexpr std::int64_t ahead_weight(const Kernel& kernel, int dx) {
 
 template <Kernel kernel, class T>
 void diffuse_with(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-                  bool serpentine, std::int64_t strength, std::uint64_t top) {
+                  bool serpentine, std::int64_t strength, std::uint64_t top, Matching matching) {
   constexpr std::int64_t unit = kStrengthOne * kernel.denominator;
   constexpr std::int64_t next_weight = ahead_weight(kernel, 1);
   constexpr std::int64_t after_weight = ahead_weight(kernel, 2);
   static_assert(ahead_weight(kernel, 3) == 0);
   const std::vector<std::int64_t> entries = palette_entries(palette, top);
-  NearestRows search(palette, top, image.height * image.width);
+  RowChooser search(palette, top, matching, image.height * image.width);
   ErrorRows<kernel> errors(image.width);
   std::vector<std::uint64_t> chosen(image.width);
   const auto width = static_cast<std::int64_t>(image.width);
@@ -135,9 +135,7 @@ void diffuse_with(const DirectImage& image, const PaletteView& palette, const In
         const std::int64_t value = channel_value<T>(pixel, image.channel_stride, c, top);
         adjusted[c] = clamped(value + rounded<unit>(from_above[c] + next[c]), bound);
       }
-      const std::uint64_t row_chosen = search.nearest(static_cast<std::uint64_t>(adjusted[0]),
-                                                      static_cast<std::uint64_t>(adjusted[1]),
-                                                      static_cast<std::uint64_t>(adjusted[2]));
+      const std::uint64_t row_chosen = search.nearest(adjusted);
       chosen[static_cast<std::size_t>(j)] = row_chosen;
       const std::int64_t* colour = &entries[3 * row_chosen];
       for (int c = 0; c < 3; ++c) {
@@ -157,21 +155,26 @@ void diffuse_with(const DirectImage& image, const PaletteView& palette, const In
 
 template <Kernel kernel>
 void diffuse_typed(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-                   bool serpentine, std::int64_t strength, std::uint64_t top) {
+                   bool serpentine, std::int64_t strength, std::uint64_t top,
+                   Matching matching) {
   switch (image.element_size) {
     case 1:
-      return diffuse_with<kernel, std::uint8_t>(image, palette, out, serpentine, strength, top);
+      return diffuse_with<kernel, std::uint8_t>(image, palette, out, serpentine, strength, top,
+                                                         matching);
     case 2:
-      return diffuse_with<kernel, std::uint16_t>(image, palette, out, serpentine, strength, top);
+      return diffuse_with<kernel, std::uint16_t>(image, palette, out, serpentine, strength, top,
+                                                         matching);
     case 4:
-      return diffuse_with<kernel, std::uint32_t>(image, palette, out, serpentine, strength, top);
+      return diffuse_with<kernel, std::uint32_t>(image, palette, out, serpentine, strength, top,
+                                                         matching);
     default:
-      return diffuse_with<kernel, std::uint64_t>(image, palette, out, serpentine, strength, top);
+      return diffuse_with<kernel, std::uint64_t>(image, palette, out, serpentine, strength, top,
+                                                         matching);
   }
 }
 
 using Diffuser = void (*)(const DirectImage&, const PaletteView&, const IndexMap&, bool,
-                          std::int64_t, std::uint64_t);
+                          std::int64_t, std::uint64_t, Matching);
 
 struct Method {
   std::string_view name;
@@ -202,9 +205,10 @@ const Method* find_method(std::string_view name) {
 bool is_diffusion_method(std::string_view method) { return find_method(method) != nullptr; }
 
 void diffuse(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-             std::string_view method, bool serpentine, std::int64_t strength, std::uint64_t top) {
+             std::string_view method, bool serpentine, std::int64_t strength, std::uint64_t top,
+             Matching matching) {
   if (image.height == 0 || image.width == 0) return;
-  find_method(method)->run(image, palette, out, serpentine, strength, top);
+  find_method(method)->run(image, palette, out, serpentine, strength, top, matching);
 }
 
 }  // namespace palettra

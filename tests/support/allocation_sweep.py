@@ -112,10 +112,10 @@ def calls(panic_type):
         "failing_item": ("convert", (failing, PALETTE), {}, [failing, PALETTE]),
         "resumed_panic": ("convert", (panicking, PALETTE), {}, [panicking, PALETTE]),
         "indices": ("nearest_indices", (direct, many, out), {}, [direct, many, out]),
-        "diffuse": ("diffuse", (direct, many, out, "floyd-steinberg", True, 4096, 255), {}, [direct, many, out]),
-        "order": ("order", (direct, many, out, offsets, 1, 2, 255), {}, [direct, many, out, offsets]),
-        "unknown_method": ("diffuse", (direct, many, out, "nearest-ish", False, 4096, 255), {}, [direct, many, out]),
-        "palette_range": ("order", (direct, beyond, out, offsets, 0, 0, 255), {}, [direct, beyond, out, offsets]),
+        "diffuse": ("diffuse", (direct, many, out, "floyd-steinberg", True, 4096, 1 << 20, True), {}, [direct, many, out]),
+        "order": ("order", (direct, many, out, offsets, 1, 2, 255, False), {}, [direct, many, out, offsets]),
+        "unknown_method": ("diffuse", (direct, many, out, "nearest-ish", False, 4096, 255, False), {}, [direct, many, out]),
+        "palette_range": ("order", (direct, beyond, out, offsets, 0, 0, 255, False), {}, [direct, beyond, out, offsets]),
     }
 
 

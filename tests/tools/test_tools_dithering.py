@@ -239,17 +239,17 @@ OFFSETS = np.zeros((2, 2, 3), np.int64)
         (lambda: _engine.nearest_indices(GOOD.astype(np.float32), PALETTE, OUT), TypeError, "'img'"),
         (lambda: _engine.nearest_indices(b"abc", PALETTE, OUT), TypeError, "'img'"),
         (lambda: _engine.nearest_indices(GOOD, PALETTE[:, :2].copy(), OUT), ValueError, "3 columns"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "nope", False, 4096, 255), ValueError, "unknown"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, 7, False, 4096, 255), TypeError, "'method'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4097, 255), ValueError, "'strength'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, -1, 255), OverflowError, "negative"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 1 << 32), ValueError, "'top'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 254), ValueError, "0 to 254"),
-        (lambda: _engine.diffuse(GOOD.astype(np.int8), PALETTE, OUT, "atkinson", False, 4096, 255), TypeError, "unsigned"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS[:1], 0, 0, 255), TypeError, "'offsets'"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS.astype(np.int32), 0, 0, 255), TypeError, "'offsets'"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS + (1 << 41), 0, 0, 255), ValueError, "2\\*\\*40"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, -1, 0, 255), OverflowError, "negative"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "nope", False, 4096, 255, False), ValueError, "unknown"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, 7, False, 4096, 255, False), TypeError, "'method'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4097, 255, False), ValueError, "'strength'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, -1, 255, False), OverflowError, "negative"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 1 << 32, False), ValueError, "'top'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 254, False), ValueError, "0 to 254"),
+        (lambda: _engine.diffuse(GOOD.astype(np.int8), PALETTE, OUT, "atkinson", False, 4096, 255, False), TypeError, "unsigned"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS[:1], 0, 0, 255, False), TypeError, "'offsets'"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS.astype(np.int32), 0, 0, 255, False), TypeError, "'offsets'"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS + (1 << 41), 0, 0, 255, False), ValueError, "2\\*\\*40"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, -1, 0, 255, False), OverflowError, "negative"),
     ],
 )
 def test_the_engine_refuses_what_it_cannot_use(call, error, message):
@@ -267,8 +267,8 @@ def test_the_engine_writes_only_into_writeable_maps():
 
 ENGINE_CALLS = {
     "nearest_indices": lambda img, palette, out: _engine.nearest_indices(img, palette, out),
-    "diffuse": lambda img, palette, out: _engine.diffuse(img, palette, out, "atkinson", True, 4096, 7),
-    "order": lambda img, palette, out: _engine.order(img, palette, out, np.zeros((2, 2, 3), np.int64), 0, 0, 7),
+    "diffuse": lambda img, palette, out: _engine.diffuse(img, palette, out, "atkinson", True, 4096, 7, False),
+    "order": lambda img, palette, out: _engine.order(img, palette, out, np.zeros((2, 2, 3), np.int64), 0, 0, 7, False),
 }
 
 
@@ -319,7 +319,7 @@ def test_other_threads_run_python_while_the_engine_works():
     seen_partly_written = False
     for _ in range(5):
         out = np.full(image.shape[:2], 255, np.uint8)
-        worker = threading.Thread(target=_engine.diffuse, args=(image, PALETTE, out, "sierra", False, 4096, 255))
+        worker = threading.Thread(target=_engine.diffuse, args=(image, PALETTE, out, "sierra", False, 4096, 255, False))
         worker.start()
         while worker.is_alive() and not seen_partly_written:
             written = np.count_nonzero(out[:, 0] != 255)
@@ -356,7 +356,7 @@ def test_a_palette_written_to_during_the_call_is_read_within_its_range():
     try:
         while time.monotonic() < deadline:
             with contextlib.suppress(ValueError):
-                _engine.diffuse(image, palette, out, "floyd-steinberg", False, 4096, 255)
+                _engine.diffuse(image, palette, out, "floyd-steinberg", False, 4096, 255, False)
                 assert out[0, 0] in (0, len(palette) - 1)
     finally:
         running[0] = False
