@@ -1,7 +1,10 @@
 """Index maps and dithering against a plain reference written from docs/dithering.md."""
 
 import contextlib
+import importlib.util
 import sys
+from decimal import Decimal, localcontext
+from pathlib import Path
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -12,8 +15,11 @@ import pytest
 import palettra
 from palettra_tools import METHODS, PALETTES, dither, indices, lab_coordinates, map_colours
 from palettra_tools import _engine
+from palettra_tools.dithering import ERROR_DIFFUSION, blue_noise_mask
+from palettra_tools.light import linear_table
 
 RNG = np.random.default_rng(13)
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 
 # ------------------------------------------------------------ the reference
 
@@ -33,9 +39,37 @@ KERNELS = {
 }  # fmt: skip
 
 
-def nearest(value, palette):
-    distances = [sum((v - p) ** 2 for v, p in zip(value, row)) for row in palette]
+def nearest(value, palette, key=lambda value: value):
+    distances = [sum((v - p) ** 2 for v, p in zip(key(value), key(row))) for row in palette]
     return distances.index(min(distances))
+
+
+WHITE = 1 << 20
+
+
+def linear_value(code, bits):
+    """The code value's linear value, from the curve at 60 digits."""
+    with localcontext() as context:
+        context.prec = 60
+        c = Decimal(code) / ((1 << bits) - 1)
+        lin = c / Decimal("12.92") if c <= Decimal("0.04045") else ((c + Decimal("0.055")) / Decimal("1.055")) ** Decimal("2.4")
+        return int((lin * WHITE + Decimal("0.5")).to_integral_value(rounding="ROUND_FLOOR"))
+
+
+LAB_MATRIX = ((28439, 24656, 12441), (13938, 46868, 4730), (1164, 7174, 57198))
+
+
+def linear_lab(value):
+    def f(x):
+        if 24389 * x > 216 << 36:
+            n = x << 24
+            root = round(n ** (1 / 3))
+            root += ((root + 1) ** 3 <= n) - (root**3 > n)
+            return root + (8 * n >= (2 * root + 1) ** 3)
+        return (24389 * x + (432 << 36) + (1566 << 16)) // (3132 << 16)
+
+    fx, fy, fz = (f(sum(m * v for m, v in zip(row, value))) for row in LAB_MATRIX)
+    return max(0, (116 * fy - 16 * WHITE + 64) // 128), (500 * (fx - fy) + 64) // 128 + WHITE, (200 * (fy - fz) + 64) // 128 + WHITE
 
 
 def bayer(size):
@@ -47,16 +81,17 @@ def bayer(size):
     return top + bottom
 
 
-def reference(image, palette, method, serpentine, strength, top):
-    """Lists of integers in, list of rows of indices out."""
+def reference(image, palette, method, serpentine, strength, top, key=lambda value: value):
+    """Lists of integers in, list of rows of indices out; rows are nearest
+    by the distance of key(value)."""
     height, width = len(image), len(image[0])
     factor = round(strength * 4096)
     out = [[0] * width for _ in range(height)]
     if method == "none":
         return [[nearest(pixel, palette) for pixel in row] for row in image]
-    if method.startswith("bayer"):
-        size = int(method[5:])
-        matrix = bayer(size)
+    if method.startswith("bayer") or method == "blue-noise":
+        matrix = blue_noise_mask().tolist() if method == "blue-noise" else bayer(int(method[5:]))
+        size = len(matrix)
         root = 0
         while (root + 1) ** 3 <= len(palette):
             root += 1
@@ -69,7 +104,7 @@ def reference(image, palette, method, serpentine, strength, top):
                 m = matrix[i % size][j % size]
                 offsets = [((2 * m + 1 - size * size) * spread[c] * factor) // (2 * size * size * 4096) for c in range(3)]
                 adjusted = [min(max(image[i][j][c] + offsets[c], 0), top) for c in range(3)]
-                out[i][j] = nearest(adjusted, palette)
+                out[i][j] = nearest(adjusted, palette, key)
         return out
     denominator, taps = KERNELS[method]
     accumulators = [[[0, 0, 0] for _ in range(width)] for _ in range(height)]
@@ -81,7 +116,7 @@ def reference(image, palette, method, serpentine, strength, top):
                 min(max(image[i][j][c] + (carried[c] + 2048 * denominator) // (4096 * denominator), 0), top)
                 for c in range(3)
             ]
-            k = nearest(adjusted, palette)
+            k = nearest(adjusted, palette, key)
             out[i][j] = k
             for (dy, dx), weight in taps.items():
                 y, x = i + dy, j + (-dx if backwards else dx)
@@ -106,17 +141,42 @@ def small_case(bits):
 
 @pytest.mark.parametrize("bits", [8, 16])
 @pytest.mark.parametrize("metric", ["rgb", "lab"])
+@pytest.mark.parametrize("light", ["srgb", "linear"])
 @pytest.mark.parametrize("serpentine, strength", [(False, 1.0), (True, 1.0), (False, 0.55), (True, 0.3)])
 @pytest.mark.parametrize("method", METHODS)
-def test_every_method_gives_the_reference_index_map(method, serpentine, strength, metric, bits):
+def test_every_method_gives_the_reference_index_map(method, serpentine, strength, light, metric, bits):
     image, palette = small_case(bits)
-    top = (1 << bits) - 1
-    values, rows = image.astype(np.int64), palette.astype(np.int64)
-    if metric == "lab":
-        values, rows, top = lab_coordinates(image, bits).astype(np.int64), lab_coordinates(palette, bits).astype(np.int64), (1 << 21) - 1
-    expected = reference(values.tolist(), rows.tolist(), method, serpentine, strength, top)
-    result = dither(image, palette, method, serpentine=serpentine, strength=strength, metric=metric)
+    top, key = (1 << bits) - 1, lambda value: value
+    values, rows = image.astype(np.int64).tolist(), palette.astype(np.int64).tolist()
+    if light == "linear" and method != "none":
+        values = [[[linear_value(v, bits) for v in pixel] for pixel in row] for row in values]
+        rows, top = [[linear_value(v, bits) for v in row] for row in rows], WHITE
+        key = linear_lab if metric == "lab" else key
+    elif metric == "lab":
+        values, rows, top = lab_coordinates(image, bits).tolist(), lab_coordinates(palette, bits).tolist(), (1 << 21) - 1
+    expected = reference(values, rows, method, serpentine, strength, top, key)
+    result = dither(image, palette, method, serpentine=serpentine, strength=strength, metric=metric, light=light)
     assert result.dtype == np.uint8 and result.tolist() == expected
+
+
+@pytest.mark.parametrize("bits", [8, 16])
+def test_linear_light_follows_the_curve_and_its_lab_is_cielab(bits):
+    codes = np.arange(1 << bits)
+    sample = codes if bits == 8 else np.r_[codes[:64], codes[64::97], codes[-64:]]
+    assert [linear_value(int(v), bits) for v in sample] == linear_table(bits)[sample].tolist()
+    colours = RNG.integers(0, 1 << bits, (200, 3))
+    colours[:2] = [[0, 0, 0], [(1 << bits) - 1] * 3]
+    exact = np.array([linear_lab([linear_value(int(v), bits) for v in colour]) for colour in colours])
+    # Within 0.01 of ΔE*ab of the floating-point coordinates of the Lab metric.
+    assert np.abs(exact - lab_coordinates(colours, bits).astype(np.int64)).max() <= 82
+
+
+def test_the_blue_noise_mask_is_what_its_rule_makes():
+    spec = importlib.util.spec_from_file_location("make_blue_noise", SCRIPTS / "make_blue_noise.py")
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    assert np.array_equal(script.blue_noise_mask(), blue_noise_mask())
+    assert sorted(blue_noise_mask().ravel()) == list(range(64 * 64))
 
 
 # ------------------------------------------------------------ properties
@@ -165,25 +225,43 @@ def test_lab_indices_pick_the_colours_the_lab_mapping_picks(bits):
     assert np.array_equal(palette[chosen], map_colours(image, palette, metric="lab", bits=bits))
 
 
+@pytest.mark.parametrize("light", ["srgb", "linear"])
 @pytest.mark.parametrize("metric", ["rgb", "lab"])
 @pytest.mark.parametrize("method", METHODS)
-def test_palette_colours_stay_and_strength_zero_is_indices(method, metric):
+def test_palette_colours_stay_and_strength_zero_is_indices(method, metric, light):
     palette = PALETTES["pico-8"].colours * np.uint64(257)
     image = palette[RNG.integers(0, len(palette), (17, 19))].astype(np.uint16)
-    if method not in ("none", "bayer2", "bayer4", "bayer8", "bayer16"):
-        assert np.array_equal(palette[dither(image, palette, method, metric=metric)], image)
+    if method in ERROR_DIFFUSION:
+        assert np.array_equal(palette[dither(image, palette, method, metric=metric, light=light)], image)
     noisy = RNG.integers(0, 1 << 16, (17, 19, 3)).astype(np.uint16)
-    assert np.array_equal(dither(noisy, palette, method, strength=0, metric=metric), indices(noisy, palette, metric=metric))
+    undithered = dither(noisy, palette, method, strength=0, metric=metric, light=light)
+    if light == "srgb" or method == "none":
+        assert np.array_equal(undithered, indices(noisy, palette, metric=metric))
+    elif metric == "rgb":
+        table = linear_table(16)
+        assert np.array_equal(undithered, indices(table[noisy], table[palette]))
 
 
 def test_the_same_input_gives_the_same_bits_and_dithering_changes_them():
     image = np.repeat(np.linspace(0, 255, 64).astype(np.uint8)[None, :, None], 3, axis=2).repeat(8, axis=0)
     palette = PALETTES["bw"].colours
-    runs = [dither(image, palette, "floyd-steinberg") for _ in range(3)]
+    runs = [dither(image, palette, "floyd-steinberg", light="srgb") for _ in range(3)]
     assert all(np.array_equal(runs[0], run) for run in runs)
     # A grey ramp on black and white: the share of white follows the grey.
     white = runs[0].mean(axis=0)
     assert abs(white.mean() - 0.5) < 0.02 and white[:8].mean() < 0.1 and white[-8:].mean() > 0.9
+
+
+@pytest.mark.parametrize("bits", [8, 16])
+@pytest.mark.parametrize("method", sorted(set(ERROR_DIFFUSION) - {"atkinson"}))
+def test_flat_greys_keep_their_light(method, bits):
+    # Atkinson drops a quarter of every error, and so the light of greys.
+    top = (1 << bits) - 1
+    palette = PALETTES["bw"].colours * np.uint64(top // 255)
+    for grey in (top // 8, top // 2, top - top // 5):
+        image = np.full((64, 64, 3), grey, np.uint8 if bits == 8 else np.uint16)
+        white = dither(image, palette, method, light="linear").mean()
+        assert abs(white - linear_table(bits)[grey] / WHITE) < 0.02
 
 
 GOOD = np.zeros((2, 2, 3), np.uint8)
@@ -201,7 +279,8 @@ GOOD = np.zeros((2, 2, 3), np.uint8)
         (lambda: indices(GOOD, np.array([[-1, 0, 0]])), ValueError, "negative"),
         (lambda: indices(GOOD, PALETTES["bw"].colours, metric="xyz"), ValueError, "metric"),
         (lambda: indices(GOOD.astype(np.uint32), PALETTES["bw"].colours, metric="lab"), TypeError, "uint8 or uint16"),
-        (lambda: dither(GOOD, PALETTES["bw"].colours, "blue-noise"), ValueError, "unknown dithering method"),
+        (lambda: dither(GOOD, PALETTES["bw"].colours, "white-noise"), ValueError, "unknown dithering method"),
+        (lambda: dither(GOOD, PALETTES["bw"].colours, light="dim"), ValueError, "unknown light"),
         (lambda: dither(GOOD, PALETTES["bw"].colours, strength=1.5), ValueError, "0 to 1"),
         (lambda: dither(GOOD, PALETTES["bw"].colours, strength="1"), TypeError, "number"),
         (lambda: dither(GOOD.astype(np.int16), PALETTES["bw"].colours), TypeError, "uint8 or uint16"),
@@ -246,6 +325,8 @@ OFFSETS = np.zeros((2, 2, 3), np.int64)
         (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 1 << 32, False), ValueError, "'top'"),
         (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 254, False), ValueError, "0 to 254"),
         (lambda: _engine.diffuse(GOOD.astype(np.int8), PALETTE, OUT, "atkinson", False, 4096, 255, False), TypeError, "unsigned"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, True), ValueError, "linear white"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, (1 << 20) + 1, True), ValueError, "linear white"),
         (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS[:1], 0, 0, 255, False), TypeError, "'offsets'"),
         (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS.astype(np.int32), 0, 0, 255, False), TypeError, "'offsets'"),
         (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS + (1 << 41), 0, 0, 255, False), ValueError, "2\\*\\*40"),
