@@ -177,6 +177,9 @@ def test_the_blue_noise_mask_is_what_its_rule_makes():
     spec.loader.exec_module(script)
     assert np.array_equal(script.blue_noise_mask(), blue_noise_mask())
     assert sorted(blue_noise_mask().ravel()) == list(range(64 * 64))
+    # The pattern tiles the whole image from its first pixel.
+    grey = dither(np.full((130, 70, 3), 90, np.uint8), PALETTES["bw"].colours, "blue-noise")
+    assert np.array_equal(grey[64:128], grey[:64]) and np.array_equal(grey[:, 64:], grey[:, :6])
 
 
 # ------------------------------------------------------------ properties
