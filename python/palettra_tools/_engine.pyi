@@ -16,6 +16,7 @@ def diffuse(
     strength: int,
     top: int,
     linear_lab: bool,
+    transfer: npt.NDArray[np.uint32] | None,
     /,
 ) -> None: ...
 def order(
@@ -27,5 +28,6 @@ def order(
     origin_column: int,
     top: int,
     linear_lab: bool,
+    transfer: npt.NDArray[np.uint32] | None,
     /,
 ) -> None: ...

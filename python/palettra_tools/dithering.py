@@ -19,7 +19,7 @@ import numpy.typing as npt
 
 from . import _engine, lab
 from .bands import row_bands
-from .light import WHITE, Light, check_light, to_linear
+from .light import WHITE, Light, check_light, linear_table
 from .metrics import Metric, check_metric
 
 Method = Literal[
@@ -215,16 +215,19 @@ def dither_block(
         return out
     values: npt.NDArray[np.integer[Any]] = image
     linear_lab = light == "linear" and metric == "lab"
+    transfer = None
     if light == "linear":
-        # Lab matching of linear values happens in the engine, value by value.
-        values, rows, top = to_linear(image, bits), to_linear(rows, bits).astype(np.uint64), WHITE
+        # The engine reads the image through the table, and matches by Lab
+        # of linear values itself, value by value.
+        transfer = linear_table(bits)
+        rows, top = transfer[rows].astype(np.uint64), WHITE
     elif metric == "lab":
         values, rows, top = lab_image(image, bits), lab.lab_coordinates(rows, bits), LAB_TOP
     if method in ORDERED:
         offsets = ordered_offsets(method, rows, factor)
-        _engine.order(values, rows, out, offsets, origin[0], origin[1], top, linear_lab)
+        _engine.order(values, rows, out, offsets, origin[0], origin[1], top, linear_lab, transfer)
     else:
-        _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top, linear_lab)
+        _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top, linear_lab, transfer)
     return out
 
 

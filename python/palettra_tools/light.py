@@ -65,7 +65,3 @@ def linear_table(bits: int) -> npt.NDArray[np.uint32]:
         raise ValueError(f"linear light tables are for 8 or 16 bits, not {bits}")
     return _table(bits)
 
-
-def to_linear(values: npt.NDArray[np.integer], bits: int) -> npt.NDArray[np.uint32]:
-    """The linear values of the first three channels of `values`, code values at `bits` bits."""
-    return np.take(linear_table(bits), values[..., :3])

@@ -106,8 +106,10 @@ constexpr std::int64_t ahead_weight(const Kernel& kernel, int dx) {
 
 template <Kernel kernel, class T>
 void diffuse_with(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-                  bool serpentine, std::int64_t strength, std::uint64_t top, Matching matching) {
+                  bool serpentine, std::int64_t strength, const ValueReader& reader,
+                  Matching matching) {
   constexpr std::int64_t unit = kStrengthOne * kernel.denominator;
+  const std::uint64_t top = reader.top;
   constexpr std::int64_t next_weight = ahead_weight(kernel, 1);
   constexpr std::int64_t after_weight = ahead_weight(kernel, 2);
   static_assert(ahead_weight(kernel, 3) == 0);
@@ -132,7 +134,7 @@ void diffuse_with(const DirectImage& image, const PaletteView& palette, const In
       const std::int64_t* from_above = below[0] + 3 * j;
       std::int64_t adjusted[3];
       for (int c = 0; c < 3; ++c) {
-        const std::int64_t value = channel_value<T>(pixel, image.channel_stride, c, top);
+        const std::int64_t value = reader.template read<T>(pixel, image.channel_stride, c);
         adjusted[c] = clamped(value + rounded<unit>(from_above[c] + next[c]), bound);
       }
       const std::uint64_t row_chosen = search.nearest(adjusted);
@@ -155,26 +157,26 @@ void diffuse_with(const DirectImage& image, const PaletteView& palette, const In
 
 template <Kernel kernel>
 void diffuse_typed(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-                   bool serpentine, std::int64_t strength, std::uint64_t top,
+                   bool serpentine, std::int64_t strength, const ValueReader& reader,
                    Matching matching) {
   switch (image.element_size) {
     case 1:
-      return diffuse_with<kernel, std::uint8_t>(image, palette, out, serpentine, strength, top,
+      return diffuse_with<kernel, std::uint8_t>(image, palette, out, serpentine, strength, reader,
                                                          matching);
     case 2:
-      return diffuse_with<kernel, std::uint16_t>(image, palette, out, serpentine, strength, top,
+      return diffuse_with<kernel, std::uint16_t>(image, palette, out, serpentine, strength, reader,
                                                          matching);
     case 4:
-      return diffuse_with<kernel, std::uint32_t>(image, palette, out, serpentine, strength, top,
+      return diffuse_with<kernel, std::uint32_t>(image, palette, out, serpentine, strength, reader,
                                                          matching);
     default:
-      return diffuse_with<kernel, std::uint64_t>(image, palette, out, serpentine, strength, top,
+      return diffuse_with<kernel, std::uint64_t>(image, palette, out, serpentine, strength, reader,
                                                          matching);
   }
 }
 
 using Diffuser = void (*)(const DirectImage&, const PaletteView&, const IndexMap&, bool,
-                          std::int64_t, std::uint64_t, Matching);
+                          std::int64_t, const ValueReader&, Matching);
 
 struct Method {
   std::string_view name;
@@ -205,10 +207,10 @@ const Method* find_method(std::string_view name) {
 bool is_diffusion_method(std::string_view method) { return find_method(method) != nullptr; }
 
 void diffuse(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-             std::string_view method, bool serpentine, std::int64_t strength, std::uint64_t top,
-             Matching matching) {
+             std::string_view method, bool serpentine, std::int64_t strength,
+             const ValueReader& reader, Matching matching) {
   if (image.height == 0 || image.width == 0) return;
-  find_method(method)->run(image, palette, out, serpentine, strength, top, matching);
+  find_method(method)->run(image, palette, out, serpentine, strength, reader, matching);
 }
 
 }  // namespace palettra

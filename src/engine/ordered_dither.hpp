@@ -6,6 +6,7 @@
 #include <span>
 
 #include "engine/buffer_view.hpp"
+#include "engine/dither_input.hpp"
 #include "engine/row_chooser.hpp"
 #include "mapping/direct_image.hpp"
 #include "mapping/palette_view.hpp"
@@ -23,6 +24,6 @@ struct OrderedPattern {
 
 // Fills `out`; the image, palette and matching are as for diffuse().
 void order(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-           const OrderedPattern& pattern, std::uint64_t top, Matching matching);
+           const OrderedPattern& pattern, const ValueReader& reader, Matching matching);
 
 }  // namespace palettra

@@ -307,6 +307,7 @@ def test_empty_images_need_no_palette_row(shape):
 PALETTE = np.array([[0, 0, 0], [255, 255, 255]], np.uint64)
 OUT = np.zeros((2, 2), np.uint8)
 OFFSETS = np.zeros((2, 2, 3), np.int64)
+TABLE = np.arange(256, dtype=np.uint32)
 
 
 @pytest.mark.parametrize(
@@ -321,19 +322,23 @@ OFFSETS = np.zeros((2, 2, 3), np.int64)
         (lambda: _engine.nearest_indices(GOOD.astype(np.float32), PALETTE, OUT), TypeError, "'img'"),
         (lambda: _engine.nearest_indices(b"abc", PALETTE, OUT), TypeError, "'img'"),
         (lambda: _engine.nearest_indices(GOOD, PALETTE[:, :2].copy(), OUT), ValueError, "3 columns"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "nope", False, 4096, 255, False), ValueError, "unknown"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, 7, False, 4096, 255, False), TypeError, "'method'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4097, 255, False), ValueError, "'strength'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, -1, 255, False), OverflowError, "negative"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 1 << 32, False), ValueError, "'top'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 254, False), ValueError, "0 to 254"),
-        (lambda: _engine.diffuse(GOOD.astype(np.int8), PALETTE, OUT, "atkinson", False, 4096, 255, False), TypeError, "unsigned"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, True), ValueError, "linear white"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, (1 << 20) + 1, True), ValueError, "linear white"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS[:1], 0, 0, 255, False), TypeError, "'offsets'"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS.astype(np.int32), 0, 0, 255, False), TypeError, "'offsets'"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS + (1 << 41), 0, 0, 255, False), ValueError, "2\\*\\*40"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, -1, 0, 255, False), OverflowError, "negative"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "nope", False, 4096, 255, False, None), ValueError, "unknown"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, 7, False, 4096, 255, False, None), TypeError, "'method'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4097, 255, False, None), ValueError, "'strength'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, -1, 255, False, None), OverflowError, "negative"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 1 << 32, False, None), ValueError, "'top'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 254, False, None), ValueError, "0 to 254"),
+        (lambda: _engine.diffuse(GOOD.astype(np.int8), PALETTE, OUT, "atkinson", False, 4096, 255, False, None), TypeError, "unsigned"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, True, None), ValueError, "linear white"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, (1 << 20) + 1, True, None), ValueError, "linear white"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, 255, False, TABLE.astype(np.int32)), TypeError, "uint32"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, 255, False, TABLE[:-1]), ValueError, "one entry for each"),
+        (lambda: _engine.order(GOOD.astype(np.uint32), PALETTE, OUT, OFFSETS, 0, 0, 255, False, TABLE), ValueError, "8- or 16-bit"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, False, TABLE + 1), ValueError, "'transfer' values"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS[:1], 0, 0, 255, False, None), TypeError, "'offsets'"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS.astype(np.int32), 0, 0, 255, False, None), TypeError, "'offsets'"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS + (1 << 41), 0, 0, 255, False, None), ValueError, "2\\*\\*40"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, -1, 0, 255, False, None), OverflowError, "negative"),
     ],
 )
 def test_the_engine_refuses_what_it_cannot_use(call, error, message):
@@ -351,8 +356,8 @@ def test_the_engine_writes_only_into_writeable_maps():
 
 ENGINE_CALLS = {
     "nearest_indices": lambda img, palette, out: _engine.nearest_indices(img, palette, out),
-    "diffuse": lambda img, palette, out: _engine.diffuse(img, palette, out, "atkinson", True, 4096, 7, False),
-    "order": lambda img, palette, out: _engine.order(img, palette, out, np.zeros((2, 2, 3), np.int64), 0, 0, 7, False),
+    "diffuse": lambda img, palette, out: _engine.diffuse(img, palette, out, "atkinson", True, 4096, 7, False, None),
+    "order": lambda img, palette, out: _engine.order(img, palette, out, np.zeros((2, 2, 3), np.int64), 0, 0, 7, False, None),
 }
 
 
@@ -403,7 +408,7 @@ def test_other_threads_run_python_while_the_engine_works():
     seen_partly_written = False
     for _ in range(5):
         out = np.full(image.shape[:2], 255, np.uint8)
-        worker = threading.Thread(target=_engine.diffuse, args=(image, PALETTE, out, "sierra", False, 4096, 255, False))
+        worker = threading.Thread(target=_engine.diffuse, args=(image, PALETTE, out, "sierra", False, 4096, 255, False, None))
         worker.start()
         while worker.is_alive() and not seen_partly_written:
             written = np.count_nonzero(out[:, 0] != 255)
@@ -440,7 +445,7 @@ def test_a_palette_written_to_during_the_call_is_read_within_its_range():
     try:
         while time.monotonic() < deadline:
             with contextlib.suppress(ValueError):
-                _engine.diffuse(image, palette, out, "floyd-steinberg", False, 4096, 255, False)
+                _engine.diffuse(image, palette, out, "floyd-steinberg", False, 4096, 255, False, None)
                 assert out[0, 0] in (0, len(palette) - 1)
     finally:
         running[0] = False
