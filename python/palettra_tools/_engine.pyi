@@ -17,6 +17,7 @@ def diffuse(
     top: int,
     linear_lab: bool,
     transfer: npt.NDArray[np.uint32] | None,
+    margin: int,
     /,
 ) -> None: ...
 def order(

@@ -45,6 +45,13 @@ ERROR_DIFFUSION: tuple[Method, ...] = tuple(m for m in METHODS if m != "none" an
 
 # Where the benchmark (bench/look_benchmark.py) puts it: see docs/dithering.md.
 DEFAULT_LIGHT: Light = "linear"
+# In linear light, diffused values may go this far below black and above
+# white before they are clamped. Dark colours have small linear values, so
+# clamping at black would drop most of the error of dark areas and lighten
+# them; a bound is still needed where the palette cannot reach a colour and
+# the error would grow without end. A quarter of white measured best
+# (bench/look_benchmark.py, docs/dithering.md).
+LINEAR_MARGIN = WHITE // 4
 # strength is applied as an integer factor in units of 1/STRENGTH_ONE.
 STRENGTH_ONE = 4096
 # Integer Lab coordinates lie in [0, 2**21); dithering keeps them there.
@@ -227,7 +234,8 @@ def dither_block(
         offsets = ordered_offsets(method, rows, factor)
         _engine.order(values, rows, out, offsets, origin[0], origin[1], top, linear_lab, transfer)
     else:
-        _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top, linear_lab, transfer)
+        margin = LINEAR_MARGIN if light == "linear" else 0
+        _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top, linear_lab, transfer, margin)
     return out
 
 

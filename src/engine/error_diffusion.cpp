@@ -1,5 +1,6 @@
 #include "engine/error_diffusion.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -107,18 +108,19 @@ constexpr std::int64_t ahead_weight(const Kernel& kernel, int dx) {
 template <Kernel kernel, class T>
 void diffuse_with(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
                   bool serpentine, std::int64_t strength, const ValueReader& reader,
-                  Matching matching) {
+                  Matching matching, std::uint64_t margin) {
   constexpr std::int64_t unit = kStrengthOne * kernel.denominator;
   const std::uint64_t top = reader.top;
   constexpr std::int64_t next_weight = ahead_weight(kernel, 1);
   constexpr std::int64_t after_weight = ahead_weight(kernel, 2);
   static_assert(ahead_weight(kernel, 3) == 0);
   const std::vector<std::int64_t> entries = palette_entries(palette, top);
-  RowChooser search(palette, top, matching, image.height * image.width);
+  RowChooser search(palette, top, matching, margin, image.height * image.width);
   ErrorRows<kernel> errors(image.width);
   std::vector<std::uint64_t> chosen(image.width);
   const auto width = static_cast<std::int64_t>(image.width);
-  const auto bound = static_cast<std::int64_t>(top);
+  const auto low = -static_cast<std::int64_t>(margin);
+  const auto high = static_cast<std::int64_t>(top + margin);
   for (std::uint64_t i = 0; i < image.height; ++i) {
     const bool backwards = serpentine && i % 2 == 1;
     const std::int64_t step = backwards ? -1 : 1;
@@ -135,7 +137,7 @@ void diffuse_with(const DirectImage& image, const PaletteView& palette, const In
       std::int64_t adjusted[3];
       for (int c = 0; c < 3; ++c) {
         const std::int64_t value = reader.template read<T>(pixel, image.channel_stride, c);
-        adjusted[c] = clamped(value + rounded<unit>(from_above[c] + next[c]), bound);
+        adjusted[c] = std::clamp(value + rounded<unit>(from_above[c] + next[c]), low, high);
       }
       const std::uint64_t row_chosen = search.nearest(adjusted);
       chosen[static_cast<std::size_t>(j)] = row_chosen;
@@ -158,25 +160,25 @@ void diffuse_with(const DirectImage& image, const PaletteView& palette, const In
 template <Kernel kernel>
 void diffuse_typed(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
                    bool serpentine, std::int64_t strength, const ValueReader& reader,
-                   Matching matching) {
+                   Matching matching, std::uint64_t margin) {
   switch (image.element_size) {
     case 1:
       return diffuse_with<kernel, std::uint8_t>(image, palette, out, serpentine, strength, reader,
-                                                         matching);
+                                                         matching, margin);
     case 2:
       return diffuse_with<kernel, std::uint16_t>(image, palette, out, serpentine, strength, reader,
-                                                         matching);
+                                                         matching, margin);
     case 4:
       return diffuse_with<kernel, std::uint32_t>(image, palette, out, serpentine, strength, reader,
-                                                         matching);
+                                                         matching, margin);
     default:
       return diffuse_with<kernel, std::uint64_t>(image, palette, out, serpentine, strength, reader,
-                                                         matching);
+                                                         matching, margin);
   }
 }
 
 using Diffuser = void (*)(const DirectImage&, const PaletteView&, const IndexMap&, bool,
-                          std::int64_t, const ValueReader&, Matching);
+                          std::int64_t, const ValueReader&, Matching, std::uint64_t);
 
 struct Method {
   std::string_view name;
@@ -208,9 +210,9 @@ bool is_diffusion_method(std::string_view method) { return find_method(method) !
 
 void diffuse(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
              std::string_view method, bool serpentine, std::int64_t strength,
-             const ValueReader& reader, Matching matching) {
+             const ValueReader& reader, Matching matching, std::uint64_t margin) {
   if (image.height == 0 || image.width == 0) return;
-  find_method(method)->run(image, palette, out, serpentine, strength, reader, matching);
+  find_method(method)->run(image, palette, out, serpentine, strength, reader, matching, margin);
 }
 
 }  // namespace palettra

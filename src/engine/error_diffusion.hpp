@@ -20,8 +20,9 @@ bool is_diffusion_method(std::string_view method);
 // every value as `reader` gives it and every palette entry (n >= 1 rows,
 // m >= 3 columns) at most its `top` <= kLargestTop, `strength` in [0, 4096],
 // `method` a kernel's name; rows are chosen by `matching` (see RowChooser).
+// Adjusted values are clamped to [-margin, top + margin], margin <= top.
 void diffuse(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
              std::string_view method, bool serpentine, std::int64_t strength,
-             const ValueReader& reader, Matching matching);
+             const ValueReader& reader, Matching matching, std::uint64_t margin);
 
 }  // namespace palettra

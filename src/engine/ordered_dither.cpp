@@ -16,7 +16,7 @@ void order_with(const DirectImage& image, const PaletteView& palette, const Inde
                 const OrderedPattern& pattern, const ValueReader& reader, Matching matching) {
   constexpr std::uint64_t kRun = NearestRows::kMostPerRun;
   const std::uint64_t top = reader.top;
-  RowChooser search(palette, top, matching, image.height * image.width);
+  RowChooser search(palette, top, matching, 0, image.height * image.width);
   const auto bound = static_cast<std::int64_t>(top);
   const std::uint64_t size = pattern.size;
   std::vector<std::uint64_t> chosen(image.width);
