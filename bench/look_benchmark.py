@@ -306,8 +306,9 @@ def main(argv=None):
         results = measure(fixed_tools(palette), images)
         table(f"{name} ({len(palette)} colours)", results, images)
         fs = "palettra floyd-steinberg, linear"
-        checks += ratio_checks(results, fs, "dithering FS, linear", 0.95, worst_limit=1.0)
-        checks += ratio_checks(results, fs, "Pillow FS", 0.7)
+        checks += [(f"{name}: {what}", *rest) for what, *rest in
+                   ratio_checks(results, fs, "dithering FS, linear", 0.95, worst_limit=1.0)
+                   + ratio_checks(results, fs, "Pillow FS", 0.7)]  # fmt: skip
         if name == "pico-8":
             checks += speed_checks(results, fs, "palettra floyd-steinberg, srgb", 1.2)
             for light in ("srgb", "linear"):
