@@ -10,9 +10,10 @@ from typing import TextIO
 import numpy as np
 
 from . import __version__
-from .dithering import ERROR_DIFFUSION, METHODS, ORDERED, IndexMap
+from .dithering import DEFAULT_LIGHT, ERROR_DIFFUSION, METHODS, ORDERED, IndexMap
 from .errors import ImageError, ImageTooLargeError, PaletteError, ToolsError
 from .images import DEFAULT_MAX_PIXELS, Picture, read_image
+from .light import LIGHTS
 from .mapping import changed_by_indices, index_picture, picture_from_indices
 from .metrics import METRICS
 from .named import PALETTES
@@ -125,6 +126,10 @@ def _parser() -> argparse.ArgumentParser:
         "--dither", choices=METHODS, default="none", metavar="METHOD",
         help="none (default: every pixel its nearest colour), an error diffusion kernel "
         f"({', '.join(ERROR_DIFFUSION)}) or an ordered pattern ({', '.join(ORDERED)})",
+    )  # fmt: skip
+    parser.add_argument(
+        "--light", choices=LIGHTS, default=DEFAULT_LIGHT,
+        help=f"dithering: carry error and offsets in linear light or in sRGB code values (default {DEFAULT_LIGHT})",
     )  # fmt: skip
     parser.add_argument(
         "--serpentine", action="store_true", help="error diffusion: scan every other row right to left"
@@ -262,6 +267,7 @@ def _map(
         dither=args.dither,
         serpentine=args.serpentine,
         strength=args.strength,
+        light=args.light,
         progress=progress,
     )
     return chosen, changed_by_indices(picture, palette, chosen)
