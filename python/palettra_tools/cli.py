@@ -13,7 +13,7 @@ import numpy as np
 
 from .animation import Animation, Frame, read_frames, write_frames
 from .command_arguments import EXIT_USAGE, FORMAT_NAMES, STANDARD_STREAM, check_arguments, command_parser
-from .dithering import IndexMap
+from .dithering import DEFAULT_LIGHT, IndexMap
 from .errors import ImageError, ImageTooLargeError, PaletteError, ToolsError
 from .images import Picture, read_image
 from .mapping import Progress, changed_by_indices, index_picture, picture_from_indices
@@ -194,6 +194,7 @@ def _map(
         dither=args.dither,
         serpentine=args.serpentine,
         strength=_strength(args),
+        light=args.light or DEFAULT_LIGHT,
         progress=progress,
     )
     return chosen, changed_by_indices(picture, palette, chosen)

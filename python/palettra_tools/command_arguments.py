@@ -6,8 +6,9 @@ from pathlib import Path
 from typing import NoReturn
 
 from . import __version__
-from .dithering import ERROR_DIFFUSION, METHODS, ORDERED
+from .dithering import DEFAULT_LIGHT, ERROR_DIFFUSION, METHODS, ORDERED
 from .images import DEFAULT_MAX_PIXELS
+from .light import LIGHTS
 from .metrics import METRICS
 from .output import FORMATS
 
@@ -111,6 +112,10 @@ def command_parser() -> argparse.ArgumentParser:
         f"({', '.join(ERROR_DIFFUSION)}) or an ordered pattern ({', '.join(ORDERED)})",
     )  # fmt: skip
     parser.add_argument(
+        "--light", choices=LIGHTS,
+        help=f"with --dither: carry error and offsets in linear light or in sRGB code values (default {DEFAULT_LIGHT})",
+    )  # fmt: skip
+    parser.add_argument(
         "--serpentine", action="store_true", help="error diffusion: scan every other row right to left"
     )
     parser.add_argument(
@@ -182,6 +187,8 @@ def check_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -
         parser.error("--shared-palette and --save-palette go with --colours N")
     if args.save_palette is not None and len(args.inputs) > 1 and not args.shared_palette:
         parser.error("--save-palette with several INPUTs needs --shared-palette, so that there is one palette")
+    if args.light is not None and args.dither == "none":
+        parser.error("--light goes with --dither METHOD: without dithering no error or offset is carried")
     if args.strength is not None:
         if args.dither == "none":
             parser.error("--strength goes with --dither METHOD: without dithering there is nothing to scale")

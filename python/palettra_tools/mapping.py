@@ -15,6 +15,7 @@ from .dithering import ERROR_DIFFUSION, IndexMap, Method
 from .errors import PaletteError
 from .images import Picture
 from .inputs import ImageInput, as_picture
+from .light import Light
 from .metrics import Metric, check_metric
 
 IntegerImage = npt.NDArray[np.integer[Any]]
@@ -130,6 +131,7 @@ def index_picture(
     dither: Method = "none",
     serpentine: bool = False,
     strength: float = 1.0,
+    light: Light = dithering.DEFAULT_LIGHT,
     band_rows: int | None = None,
     progress: Progress | None = None,
 ) -> IndexMap:
@@ -143,17 +145,17 @@ def index_picture(
     if dither in ERROR_DIFFUSION:
         # Every pixel's error reaches the rows below it.
         chosen = dithering.dither_block(
-            picture.rgb, scaled, dither, serpentine=serpentine, strength=strength, metric=metric
+            picture.rgb, scaled, dither, serpentine=serpentine, strength=strength, metric=metric, light=light
         )
         if progress is not None:
             progress(height, height)
         return chosen
     if progress is None and band_rows is None and metric == "rgb":
-        return dithering.dither_block(picture.rgb, scaled, dither, strength=strength)
+        return dithering.dither_block(picture.rgb, scaled, dither, strength=strength, light=light)
     chosen = np.empty((height, width), dtype=dithering.index_dtype(len(scaled)))
     for rows in row_bands(height, width, band_rows):
         chosen[rows] = dithering.dither_block(
-            picture.rgb[rows], scaled, dither, strength=strength, metric=metric, origin=(rows.start, 0)
+            picture.rgb[rows], scaled, dither, strength=strength, metric=metric, light=light, origin=(rows.start, 0)
         )
         if progress is not None:
             progress(rows.stop, height)

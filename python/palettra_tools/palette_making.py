@@ -360,5 +360,4 @@ def eight_bit_palette(made: npt.NDArray[np.uint64], bits: int) -> npt.NDArray[np
         return made
     rounded = (2 * made + 257) // 514
     _, first = np.unique(rounded, axis=0, return_index=True)
-    kept: npt.NDArray[np.uint64] = rounded[np.sort(first)]
-    return kept
+    return np.asarray(rounded[np.sort(first)], dtype=np.uint64)

@@ -126,6 +126,7 @@ def test_a_bad_file_fails_alone(tmp_path, images):
         (["photo.png", "-p", "cga", "--serpentine"], "--serpentine goes with error diffusion (--dither floyd-steinberg, ...): without it", 2),
         (["photo.png", "-p", "cga", "--dither", "bayer4", "--serpentine"], "--serpentine goes with error diffusion (--dither floyd-steinberg, ...): an ordered", 2),
         (["photo.png", "-p", "cga", "--strength", "0.5"], "--strength goes with --dither METHOD", 2),
+        (["photo.png", "-p", "cga", "--light", "srgb"], "--light goes with --dither METHOD", 2),
         (["photo.png", "-p", "cga", "--dither", "atkinson", "--strength", "1.5"], "--strength must lie in 0 to 1, got 1.5", 2),
         (["photo.png", "-p", "cga", "--dither", "blue"], "argument --dither: invalid choice: 'blue'", 2),
         (["photo.png", "-p", "cga", "--drop-padding"], "--drop-padding goes with an .act palette file", 2),

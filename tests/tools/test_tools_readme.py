@@ -125,3 +125,16 @@ def test_the_gallery_is_what_the_command_makes(tmp_path, method):
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
     assert np.array_equal(read_image(tmp_path / "made.png").rgb, read_image(ROOT / committed).rgb)
+
+
+@pytest.mark.parametrize(
+    "picture, options",
+    [("floyd-steinberg-srgb", ["--light", "srgb"]), ("floyd-steinberg-linear", ["--light", "linear"]), ("blue-noise", [])],
+)
+def test_the_light_gallery_is_what_the_command_makes(tmp_path, picture, options):
+    committed = f"gallery/landscape-pico-8-{picture}.png"
+    assert f"({committed})" in (ROOT / "docs" / "dithering.md").read_text()
+    assert f'<img src="docs/{committed}"' in README
+    method = "blue-noise" if picture == "blue-noise" else "floyd-steinberg"
+    run_command("examples/landscape.png", "-p", "pico-8", "--dither", method, *options, "-o", tmp_path / "made.png")
+    assert np.array_equal(read_image(tmp_path / "made.png").rgb, read_image(ROOT / "docs" / committed).rgb)
