@@ -321,3 +321,34 @@ def test_an_unusable_record_fails_every_call_until_replaced(setup, error):
     assert second == first
     assert after == [[[1, 1, 1]]]
     assert published == "PyCapsule"
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_many_bases_against_a_model(registry, seed):
+    # Hundreds of bases borrowed and given back in random order, so that the
+    # registry's table grows and closes the gaps that released bases leave.
+    rng = np.random.default_rng(seed)
+    arrays = [words(2) for _ in range(400)]
+    readers = [0] * len(arrays)  # -1: one writer
+    for _ in range(6000):
+        k = int(rng.integers(len(arrays)))
+        action = rng.integers(4)
+        if action == 0:
+            assert registry.acquire(arrays[k]) == (REFUSED if readers[k] < 0 else GRANTED)
+            readers[k] += readers[k] >= 0
+        elif action == 1:
+            assert registry.acquire_mut(arrays[k]) == (GRANTED if readers[k] == 0 else REFUSED)
+            readers[k] = readers[k] or -1
+        elif readers[k] > 0:
+            registry.release(arrays[k])
+            readers[k] -= 1
+        elif readers[k] < 0:
+            registry.release_mut(arrays[k])
+            readers[k] = 0
+    for array, held in zip(arrays, readers):
+        assert registry.is_free(array) == (held == 0)
+        for _ in range(max(held, 0)):
+            registry.release(array)
+        if held < 0:
+            registry.release_mut(array)
+        assert registry.is_free(array)

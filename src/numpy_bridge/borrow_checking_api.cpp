@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <limits>
 #include <new>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "numpy_bridge/address_map.hpp"
 #include "numpy_bridge/borrow_key.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 
@@ -25,13 +25,7 @@ struct Borrow {
 // beats a hash map here; the conflict test must scan them all anyway.
 using BorrowsOfBase = std::vector<Borrow>;
 
-struct AddressHash {
-  std::size_t operator()(std::uintptr_t address) const noexcept {
-    return static_cast<std::size_t>(address * 0x9E3779B97F4A7C15ull >> 16);
-  }
-};
-
-using BorrowRegistry = std::unordered_map<std::uintptr_t, BorrowsOfBase, AddressHash>;
+using BorrowRegistry = AddressMap<BorrowsOfBase>;
 
 BorrowRegistry& registry_of(void* flags) { return *static_cast<BorrowRegistry*>(flags); }
 
@@ -42,9 +36,9 @@ Borrow* find(BorrowsOfBase& borrows, const BorrowKey& key) {
 
 // A release that names nothing registered (its array was reshaped while
 // borrowed) is ignored rather than trusted.
-void forget(BorrowRegistry& registry, BorrowRegistry::iterator base, const BorrowKey& key) {
-  std::erase_if(base->second, [&](const Borrow& borrow) { return borrow.key == key; });
-  if (base->second.empty()) registry.erase(base);
+void forget(BorrowRegistry& registry, std::uintptr_t base, BorrowsOfBase& borrows, const BorrowKey& key) {
+  std::erase_if(borrows, [&](const Borrow& borrow) { return borrow.key == key; });
+  if (borrows.empty()) registry.erase(base);
 }
 
 // A borrow that there is no memory to record is refused, with MemoryError
@@ -64,7 +58,7 @@ int register_read(void* flags, PyObject* array) {
   const std::uintptr_t base = base_address(array);
   const BorrowKey key = borrow_key(array);
   auto [entry, created] = registry.try_emplace(base);
-  BorrowsOfBase& borrows = entry->second;
+  BorrowsOfBase& borrows = *entry;
   if (created) {
     borrows.push_back({key, 1});
     return 0;
@@ -87,7 +81,7 @@ int register_write(void* flags, PyObject* array) {
   const std::uintptr_t base = base_address(array);
   const BorrowKey key = borrow_key(array);
   auto [entry, created] = registry.try_emplace(base);
-  BorrowsOfBase& borrows = entry->second;
+  BorrowsOfBase& borrows = *entry;
   if (created) {
     borrows.push_back({key, kWriter});
     return 0;
@@ -110,23 +104,25 @@ int acquire_mut_shared(void* flags, PyObject* array) noexcept {
 
 void release_shared(void* flags, PyObject* array) noexcept {
   BorrowRegistry& registry = registry_of(flags);
-  auto base = registry.find(base_address(array));
-  if (base == registry.end()) return;
+  const std::uintptr_t base = base_address(array);
+  BorrowsOfBase* borrows = registry.find(base);
+  if (borrows == nullptr) return;
   const BorrowKey key = borrow_key(array);
-  Borrow* borrow = find(base->second, key);
+  Borrow* borrow = find(*borrows, key);
   if (borrow == nullptr || borrow->count < 0) return;
   if (--borrow->count > 0) return;
-  forget(registry, base, key);
+  forget(registry, base, *borrows, key);
 }
 
 void release_mut_shared(void* flags, PyObject* array) noexcept {
   BorrowRegistry& registry = registry_of(flags);
-  auto base = registry.find(base_address(array));
-  if (base == registry.end()) return;
+  const std::uintptr_t base = base_address(array);
+  BorrowsOfBase* borrows = registry.find(base);
+  if (borrows == nullptr) return;
   const BorrowKey key = borrow_key(array);
-  Borrow* borrow = find(base->second, key);
+  Borrow* borrow = find(*borrows, key);
   if (borrow == nullptr || borrow->count >= 0) return;
-  forget(registry, base, key);
+  forget(registry, base, *borrows, key);
 }
 
 }  // namespace
