@@ -317,7 +317,7 @@ def main(argv=None):
     table(f"made palettes of {args.colours} colours", results, images)
     best = min((label for label in results if label.startswith("palettra")), key=lambda label: np.mean(results[label][0][1]))
     for peer in ("pngquant default", "ImageMagick -colors FS"):
-        checks += ratio_checks(results, best, peer, 1.0)
+        checks += [(f"made palettes: {what}", *rest) for what, *rest in ratio_checks(results, best, peer, 1.0)]
     print("### targets")
     print()
     print("| target | mean ratio | worst picture | met |")
