@@ -91,7 +91,7 @@ std::size_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::uint
                                 std::uint64_t s2, WorkAccount& account) {
   const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
                            static_cast<double>(s2)};
-  const std::size_t cell = cell_of(s0, s1, s2);
+  const std::size_t cell = layout().index(s0, s1, s2);
   if (entry == kUnknown) {
     // An earlier pixel of the same run may have described the cell since.
     entry = cells_[cell] != kUnknown ? cells_[cell] : describe_cell(cell, account);
