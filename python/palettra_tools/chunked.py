@@ -92,11 +92,14 @@ def _index_block(
     metric: Metric,
     block_info: dict[Any, Any] | None = None,
 ) -> IndexMap:
+    # Dask spreads the blocks over its own workers.
     if method == "none":
-        return indices(block, color_palette, metric=metric)
+        return indices(block, color_palette, metric=metric, threads=1)
     # Where this block starts in the whole image: the pattern continues across blocks.
     (row, _), (column, _), _ = block_info[0]["array-location"] if block_info else ((0, 0), (0, 0), None)
-    return dither_block(block, color_palette, method, strength=strength, metric=metric, origin=(row, column))
+    return dither_block(
+        block, color_palette, method, strength=strength, metric=metric, origin=(row, column), threads=1
+    )
 
 
 def dither_dask(

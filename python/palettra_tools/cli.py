@@ -3,7 +3,7 @@
 import argparse
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TextIO
 
@@ -73,14 +73,20 @@ def _pixel_limit(text: str) -> int:
     return value
 
 
-def _colour_count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a number of colours of at least 1, got '{text}'")
-    return value
+def _at_least_one(what: str) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = 0
+        if value < 1:
+            raise argparse.ArgumentTypeError(f"expected a number of {what} of at least 1, got '{text}'")
+        return value
+
+    return parse
+
+
+_colour_count = _at_least_one("colours")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -132,6 +138,10 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--strength", type=float, default=1.0, metavar="S",
         help="how much of the error or pattern is applied, 0 (none) to 1 (all, the default)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--threads", type=_at_least_one("threads"), default=None, metavar="N",
+        help="map on N threads (default: every processor this process may use); the result is the same",
     )  # fmt: skip
     parser.add_argument(
         "--indexed", action="store_true",
@@ -262,6 +272,7 @@ def _map(
         dither=args.dither,
         serpentine=args.serpentine,
         strength=args.strength,
+        threads=args.threads,
         progress=progress,
     )
     return chosen, changed_by_indices(picture, palette, chosen)

@@ -17,6 +17,7 @@ from . import _engine, lab
 from .bands import row_bands
 from .inputs import ImageInput, image_channels
 from .metrics import Metric, check_metric
+from .threads import run_bands, split_rows, thread_count
 
 Method = Literal[
     "none",
@@ -94,7 +95,9 @@ def lab_image(image: npt.NDArray[np.integer[Any]], bits: int) -> npt.NDArray[np.
     return coordinates
 
 
-def indices(img: ImageInput, palette: npt.ArrayLike, *, metric: Metric = "rgb") -> IndexMap:
+def indices(
+    img: ImageInput, palette: npt.ArrayLike, *, metric: Metric = "rgb", threads: int | None = None
+) -> IndexMap:
     """The (h, w) map of the first nearest palette row of every pixel of `img`
     (a Picture, an (h, w, 3) or (h, w, 4) integer array or a Pillow image;
     alpha plays no part), with the palette in the image's scale.
@@ -102,22 +105,31 @@ def indices(img: ImageInput, palette: npt.ArrayLike, *, metric: Metric = "rgb") 
     With metric "rgb", palette[indices(img, palette)] is palettra.convert(img,
     palette); with "lab" (uint8 or uint16 images) the rows are nearest in
     integer CIELAB, as `lab` describes.
+
+    `threads` is how many threads share the work, a band of rows each: None
+    for every processor the process may use, 1 for the calling thread only.
+    The map is the same for every count.
     """
     check_metric(metric)
+    count = thread_count(threads)
     image = _image(img)
     height, width = image.shape[:2]
     rows = _palette(palette, height * width)
     out = np.empty((height, width), dtype=index_dtype(len(rows)))
     if metric == "rgb":
-        _engine.nearest_indices(image, rows, out)
+        run_bands(split_rows(height, count), count, lambda band: _engine.nearest_indices(image[band], rows, out[band]))
         return out
     bits = _depth(image)
     if image.size and rows.max(initial=0) >= 1 << bits:
         raise ValueError(f"palette values must lie in the image's channel range 0 to {(1 << bits) - 1}")
     palette_lab = lab.lab_coordinates(rows, bits)
-    # Band by band, the coordinates never take more room than one band's.
-    for band in row_bands(height, width):
-        _engine.nearest_indices(lab.lab_coordinates(image[band], bits), palette_lab, out[band])
+    # Band by band, the coordinates never take more room than one band's
+    # per thread.
+    run_bands(
+        list(row_bands(height, width)),
+        count,
+        lambda band: _engine.nearest_indices(lab.lab_coordinates(image[band], bits), palette_lab, out[band]),
+    )
     return out
 
 
@@ -166,6 +178,7 @@ def dither_block(
     strength: float = 1.0,
     metric: Metric = "rgb",
     origin: tuple[int, int] = (0, 0),
+    threads: int | None = None,
 ) -> IndexMap:
     """`dither` for a block of a larger image whose first pixel is at
     `origin` there; ordered thresholds follow the position in the whole image."""
@@ -175,8 +188,9 @@ def dither_block(
     factor = _strength(strength)
     image = _image(img)
     bits = _depth(image)
+    count = thread_count(threads)
     if method == "none":
-        return indices(image, palette, metric=metric)
+        return indices(image, palette, metric=metric, threads=count)
     height, width = image.shape[:2]
     rows = _palette(palette, height * width)
     top = (1 << bits) - 1
@@ -190,7 +204,13 @@ def dither_block(
         values, rows, top = lab_image(image, bits), lab.lab_coordinates(rows, bits), LAB_TOP
     if method in ORDERED:
         offsets = ordered_offsets(ORDERED[method], rows, factor)
-        _engine.order(values, rows, out, offsets, origin[0], origin[1], top)
+        run_bands(
+            split_rows(height, count),
+            count,
+            lambda band: _engine.order(
+                values[band], rows, out[band], offsets, origin[0] + band.start, origin[1], top
+            ),
+        )
     else:
         _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top)
     return out
@@ -204,6 +224,7 @@ def dither(
     serpentine: bool = False,
     strength: float = 1.0,
     metric: Metric = "rgb",
+    threads: int | None = None,
 ) -> IndexMap:
     """The (h, w) index map of an 8- or 16-bit image (as `indices` takes it)
     dithered to the palette (in the image's scale).
@@ -212,5 +233,9 @@ def dither(
     diffusion kernel, or an ordered Bayer pattern. `serpentine` scans every
     other row right to left (error diffusion only); `strength` from 0 (no
     dithering) to 1 scales the carried error or the ordered offsets.
+    `threads` is as for `indices`; error diffusion, where every pixel waits
+    for its neighbours' errors, runs on the calling thread.
     """
-    return dither_block(img, palette, method, serpentine=serpentine, strength=strength, metric=metric)
+    return dither_block(
+        img, palette, method, serpentine=serpentine, strength=strength, metric=metric, threads=threads
+    )
