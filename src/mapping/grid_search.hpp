@@ -80,10 +80,15 @@ class GridSearch {
   // The nearer of a pair entry's colours, the first on a tie.
   std::size_t nearer_of_pair(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
                              std::uint64_t s2) const noexcept {
-    const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
-                             static_cast<double>(s2)};
     const std::uint32_t first = (entry >> kPairShift) & kPairColour;
     const std::uint32_t second = entry & kPairColour;
+    if (narrow_) {
+      const std::uint32_t pixel[3] = {static_cast<std::uint32_t>(s0), static_cast<std::uint32_t>(s1),
+                                      static_cast<std::uint32_t>(s2)};
+      return narrow_distance(second, pixel) < narrow_distance(first, pixel) ? second : first;
+    }
+    const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
+                             static_cast<double>(s2)};
     return distance(second, pixel) < distance(first, pixel) ? second : first;
   }
   // Pays for its work, and for any cell it describes, from the account.
@@ -136,12 +141,27 @@ class GridSearch {
   std::size_t nearest_among(Colours colours, const double* pixel,
                             WorkAccount& account) const noexcept;
   std::size_t plain_scan(const double* pixel, WorkAccount& account) const noexcept;
+  // Exact, as the double-precision distance is, for values below
+  // 2^kNarrowBits (see scan_narrow_rows()); a value past them, which only
+  // a pixel beyond the grid's range can hold, gives some distance without
+  // overflow, and such a pixel is answered again by a plain scan.
+  std::uint32_t narrow_distance(std::uint32_t colour, const std::uint32_t* pixel) const noexcept {
+    std::uint32_t sum = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+      const std::uint32_t d = pixel[c] - palette_.narrow_column(c)[colour];
+      sum += d * d;
+    }
+    return sum;
+  }
   double distance(std::uint32_t colour, const double* pixel) const noexcept {
     return distance_to(palette_.value(colour, 0), palette_.value(colour, 1),
                        palette_.value(colour, 2), pixel[0], pixel[1], pixel[2]);
   }
 
   const SearchPalette& palette_;
+  // Whether every pixel and palette value lies below 2^kNarrowBits, so that
+  // distances can be taken in 32-bit integers.
+  bool narrow_;
   // The bits that no value below 2^value_bits has.
   std::uint64_t beyond_range_;
   unsigned cell_bits_;
