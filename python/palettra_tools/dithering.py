@@ -117,7 +117,7 @@ def indices(
     rows = _palette(palette, height * width)
     out = np.empty((height, width), dtype=index_dtype(len(rows)))
     if metric == "rgb":
-        run_bands(split_rows(height, count), count, lambda band: _engine.nearest_indices(image[band], rows, out[band]))
+        run_bands(split_rows(height, width, count), count, lambda band: _engine.nearest_indices(image[band], rows, out[band]))
         return out
     bits = _depth(image)
     if image.size and rows.max(initial=0) >= 1 << bits:
@@ -205,7 +205,7 @@ def dither_block(
     if method in ORDERED:
         offsets = ordered_offsets(ORDERED[method], rows, factor)
         run_bands(
-            split_rows(height, count),
+            split_rows(height, width, count),
             count,
             lambda band: _engine.order(
                 values[band], rows, out[band], offsets, origin[0] + band.start, origin[1], top

@@ -22,9 +22,14 @@ def thread_count(threads: int | None) -> int:
     return threads
 
 
-def split_rows(height: int, parts: int) -> list[slice]:
-    """`parts` bands of rows (fewer when there are fewer rows), as even as can be."""
-    parts = max(1, min(parts, height))
+# Pixels a band should have at least: a smaller one costs about as much to
+# hand to a thread, and to build its search for, as to map.
+LEAST_BAND_PIXELS = 1 << 13
+
+
+def split_rows(height: int, width: int, parts: int) -> list[slice]:
+    """`parts` bands of rows, as even as can be; fewer for small images."""
+    parts = max(1, min(parts, height, height * width // LEAST_BAND_PIXELS))
     bounds = [height * k // parts for k in range(parts + 1)]
     return [slice(low, high) for low, high in zip(bounds, bounds[1:])]
 

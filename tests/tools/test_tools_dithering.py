@@ -161,11 +161,10 @@ def test_indices_pick_the_rows_convert_picks(dtype, layout, colours):
 
 def plain_scan(image, palette):
     """The first row at the smallest (d0² + d1²) + d2², in doubles."""
-    pixels = image[..., :3].reshape(-1, 1, 3).astype(np.float64)
-    d = pixels - palette[:, :3].astype(np.float64)[None]
-    squares = d * d
-    distances = (squares[..., 0] + squares[..., 1]) + squares[..., 2]
-    return distances.argmin(axis=1).reshape(image.shape[:2])
+    pixels = image[..., :3].reshape(-1, 3).astype(np.float64)
+    rows = palette[:, :3].astype(np.float64)
+    squares = [np.square(pixels[:, [c]] - rows[:, c]) for c in range(3)]
+    return ((squares[0] + squares[1]) + squares[2]).argmin(axis=1).reshape(image.shape[:2])
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
@@ -173,9 +172,10 @@ def plain_scan(image, palette):
 @pytest.mark.parametrize("dtype, top", [(np.uint8, 255), (np.uint16, 65535)])
 def test_narrow_images_with_ties_match_the_plain_scan_on_any_thread_count(dtype, top, layout, threads):
     # Pixels on even steps and rows on steps of four, some rows repeated:
-    # many pixels lie exactly as far from two rows, and only the first may win.
+    # many pixels lie exactly as far from two rows, and only the first may
+    # win. Large enough for seven bands.
     step = (top + 1) // 64
-    image = (RNG.integers(0, 32, (83, 61, 3)) * 2 * step).astype(dtype)
+    image = (RNG.integers(0, 32, (241, 480, 3)) * 2 * step).astype(dtype)
     palette = (RNG.integers(0, 16, (40, 3)) * 4 * step).astype(np.uint64)
     palette[[5, 17, 33]] = palette[[2, 9, 9]]
     if layout == "strided":
