@@ -116,7 +116,7 @@ def main(argv=None):
     rng = np.random.default_rng(2024)
     images = {"photo": photo_like(rng, args.size), "pixel art": pixel_art_like(rng, args.size)}
     megapixels = args.size * args.size / 1e6
-    print(f"Machine: {machine().removesuffix('; one thread')}; {cores} cores usable; {'Pillow ' + Image.__version__ if Image else 'no Pillow'}")
+    print(f"Machine: {machine().removesuffix('; one thread')}; {cores} cores usable")
     print(f"{args.size}×{args.size} uint8 images; wall time, best of {args.repeat} rounds after a warm-up")
     print()
     print("| image | colours | tool | ms/MP | ÷ Pillow | ÷ floor |")
