@@ -67,7 +67,7 @@ def tools(image, palette, cores):
         "convert (uint64 out)": lambda: palettra.convert(image, palette),
         "memory floor (uint64 out)": lambda: memory_floor(image, palette),
     }
-    if Image is not None:
+    if Image is not None and len(palette) <= 256:
         functions["Pillow quantize, no dither"] = pillow_indices(image, palette)
     return functions
 
