@@ -88,3 +88,20 @@ def test_palette_benchmark_runs_on_tiny_images():
     # Every palette is judged by one error measure: a number for each tool that ran.
     assert all(float(row[2]) >= 0 for row in rows)
     assert "Peak memory of make_palette beyond the image, 24×24" in done.stdout
+
+
+def test_the_look_benchmark_measures_every_method_on_tiny_pictures():
+    done = subprocess.run(
+        [sys.executable, "-W", "error", str(BENCHMARK.parent / "look_benchmark.py"), "--size", "16"],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        env={**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"},
+    )
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    rows = [line.split(" | ") for line in lines if line.startswith("| palettra ") and "≤" not in line]
+    # 11 methods in two lights and Lab matching on three fixed palettes, 12 ways with made palettes.
+    assert len(rows) == 3 * 23 + 12
+    assert all(float(row[1]) >= 0 and float(row[2]) >= 0 for row in rows)
+    assert "| target | mean ratio | worst picture | met |" in done.stdout

@@ -3,15 +3,17 @@
 palettra.convert does the mapping; this package brings the rest: built-in
 and file palettes as (n, 3) uint64 arrays, reading images upright and in
 sRGB at 8 or 16 bits with their alpha, writing them as PNG, GIF or lossless
-WebP, banded conversion with progress, matching in CIELAB, index maps and
-dithering (`indices`, `dither`), and chunked conversion of Dask arrays
-(palettra_tools.chunked); palettes made from images
-(`make_palette`); and Pillow "P" images mapped exactly (`quantize`).
+WebP, every frame of animations (`read_frames`, `write_frames`), banded
+conversion with progress, matching in CIELAB, index maps and dithering
+(`indices`, `dither`), and chunked conversion of Dask arrays
+(palettra_tools.chunked); palettes made from images (`make_palette`); and
+Pillow "P" images mapped exactly (`quantize`).
 """
 
 # The release number, read from here by the build as well.
 __version__ = "0.1.0"
 
+from .animation import Animation, Frame, read_frames, write_frames
 from .dithering import METHODS, Method, dither, indices
 from .errors import ImageError, ImageTooLargeError, PaletteError, ToolsError, ToolsWarning
 from .images import DEFAULT_MAX_PIXELS, Picture, read_image
@@ -45,8 +47,10 @@ from .palette_files import (
 )
 
 __all__ = [
+    "Animation",
     "DEFAULT_MAX_PIXELS",
     "FORMATS",
+    "Frame",
     "METHODS",
     "METRICS",
     "Method",
@@ -80,9 +84,11 @@ __all__ = [
     "parse_hex",
     "parse_jasc",
     "quantize",
+    "read_frames",
     "read_image",
     "read_palette",
     "srgb_to_lab",
+    "write_frames",
     "write_image",
     "write_palette",
 ]

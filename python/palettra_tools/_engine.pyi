@@ -15,6 +15,9 @@ def diffuse(
     serpentine: bool,
     strength: int,
     top: int,
+    linear_lab: bool,
+    transfer: npt.NDArray[np.uint32] | None,
+    margin: int,
     /,
 ) -> None: ...
 def order(
@@ -25,5 +28,7 @@ def order(
     origin_row: int,
     origin_column: int,
     top: int,
+    linear_lab: bool,
+    transfer: npt.NDArray[np.uint32] | None,
     /,
 ) -> None: ...

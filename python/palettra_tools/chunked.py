@@ -13,7 +13,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from .dithering import ORDERED, IndexMap, Method, dither_block, index_dtype, indices
+from .dithering import DEFAULT_LIGHT, ORDERED, IndexMap, Method, dither_block, index_dtype, nearest_rows
+from .light import Light
 from .mapping import map_colours
 from .metrics import Metric, check_metric
 
@@ -90,15 +91,16 @@ def _index_block(
     method: Method,
     strength: float,
     metric: Metric,
+    light: Light,
     block_info: dict[Any, Any] | None = None,
 ) -> IndexMap:
     # Dask spreads the blocks over its own workers.
     if method == "none":
-        return indices(block, color_palette, metric=metric, threads=1)
+        return nearest_rows(block, color_palette, metric=metric, threads=1)
     # Where this block starts in the whole image: the pattern continues across blocks.
     (row, _), (column, _), _ = block_info[0]["array-location"] if block_info else ((0, 0), (0, 0), None)
     return dither_block(
-        block, color_palette, method, strength=strength, metric=metric, origin=(row, column), threads=1
+        block, color_palette, method, strength=strength, metric=metric, light=light, origin=(row, column), threads=1
     )
 
 
@@ -109,6 +111,7 @@ def dither_dask(
     *,
     strength: float = 1.0,
     metric: Metric = "rgb",
+    light: Light = DEFAULT_LIGHT,
     client: "Client | None" = None,
 ) -> "da.Array":
     """A lazy Dask array (h, w) of palette rows, as palettra_tools.indices
@@ -132,6 +135,7 @@ def dither_dask(
         method,
         strength,
         metric,
+        light,
         dtype=index_dtype(len(palette)),
         drop_axis=2,
         chunks=(array.chunks[0], array.chunks[1]),

@@ -4,10 +4,14 @@
 does; `dither` first moves each pixel's value by the error carried from its
 neighbours (error diffusion) or by an offset that depends on its position
 (ordered dithering), then picks the exactly nearest row of the moved value.
-The arithmetic is integer throughout and written down in docs/dithering.md,
-so the same input gives the same index map everywhere.
+Either can carry its error or offsets in linear light (`light="linear"`),
+as screens and eyes average colours, or in code values. The arithmetic is
+integer throughout and written down in docs/dithering.md, so the same input
+gives the same index map everywhere.
 """
 
+from functools import cache
+from importlib import resources
 from typing import Any, Literal, get_args
 
 import numpy as np
@@ -16,6 +20,7 @@ import numpy.typing as npt
 from . import _engine, lab
 from .bands import row_bands
 from .inputs import ImageInput, image_channels
+from .light import WHITE, Light, check_light, linear_table
 from .metrics import Metric, check_metric
 from .threads import run_bands, split_rows, thread_count
 
@@ -34,11 +39,21 @@ Method = Literal[
     "bayer4",
     "bayer8",
     "bayer16",
+    "blue-noise",
 ]
 METHODS: tuple[Method, ...] = get_args(Method)
-ORDERED: dict[Method, int] = {"bayer2": 2, "bayer4": 4, "bayer8": 8, "bayer16": 16}
+ORDERED: dict[Method, int] = {"bayer2": 2, "bayer4": 4, "bayer8": 8, "bayer16": 16, "blue-noise": 64}
 ERROR_DIFFUSION: tuple[Method, ...] = tuple(m for m in METHODS if m != "none" and m not in ORDERED)
 
+# Where the benchmark (bench/look_benchmark.py) puts it: see docs/dithering.md.
+DEFAULT_LIGHT: Light = "linear"
+# In linear light, diffused values may go this far below black and above
+# white before they are clamped. Dark colours have small linear values, so
+# clamping at black would drop most of the error of dark areas and lighten
+# them; a bound is still needed where the palette cannot reach a colour and
+# the error would grow without end. A quarter of white measured best
+# (bench/look_benchmark.py, docs/dithering.md).
+LINEAR_MARGIN = WHITE // 4
 # strength is applied as an integer factor in units of 1/STRENGTH_ONE.
 STRENGTH_ONE = 4096
 # Integer Lab coordinates lie in [0, 2**21); dithering keeps them there.
@@ -95,21 +110,65 @@ def lab_image(image: npt.NDArray[np.integer[Any]], bits: int) -> npt.NDArray[np.
     return coordinates
 
 
+def _in_image_scale(
+    palette: npt.ArrayLike, image: npt.NDArray[np.integer[Any]], palette_bits: int | None
+) -> npt.NDArray[np.uint64]:
+    """The palette's rows in the image's scale: as they are (palette_bits
+    None, or the image's own depth), or an 8-bit palette ×257 for a 16-bit
+    image. A palette left as it is whose values all fit 8 bits cannot be
+    meant for a 16-bit image's values, and is refused."""
+    rows = _palette(palette, image.shape[0] * image.shape[1])
+    top = int(rows.max(initial=0))
+    if palette_bits is None:
+        if image.dtype == np.uint16 and rows.size and top <= 255:
+            raise ValueError(
+                "the palette's values all lie in 0 to 255, as an 8-bit palette's do, and the image is 16-bit: "
+                "pass palette_bits=8 to scale it to the image (×257, 255 becomes 65535), "
+                "or palette_bits=16 if it is meant as it is"
+            )
+        return rows
+    if palette_bits not in (8, 16):
+        raise ValueError(f"palette_bits must be 8, 16 or None (the palette in the image's scale), not {palette_bits!r}")
+    bits = _depth(image)
+    if top >= 1 << palette_bits:
+        raise ValueError(f"a {palette_bits}-bit palette holds values 0 to {(1 << palette_bits) - 1}, this one {top}")
+    if palette_bits > bits:
+        raise ValueError("a 16-bit palette is for uint16 images, and this one is uint8")
+    return rows * np.uint64(257) if palette_bits < bits else rows
+
+
 def indices(
-    img: ImageInput, palette: npt.ArrayLike, *, metric: Metric = "rgb", threads: int | None = None
+    img: ImageInput,
+    palette: npt.ArrayLike,
+    *,
+    metric: Metric = "rgb",
+    palette_bits: int | None = None,
+    threads: int | None = None,
 ) -> IndexMap:
     """The (h, w) map of the first nearest palette row of every pixel of `img`
     (a Picture, an (h, w, 3) or (h, w, 4) integer array or a Pillow image;
-    alpha plays no part), with the palette in the image's scale.
+    alpha plays no part).
 
-    With metric "rgb", palette[indices(img, palette)] is palettra.convert(img,
-    palette); with "lab" (uint8 or uint16 images) the rows are nearest in
-    integer CIELAB, as `lab` describes.
+    The palette is in the image's scale, or, with `palette_bits` 8, an 8-bit
+    palette (values 0 to 255) that is scaled to a uint16 image's (×257); a
+    palette whose values all fit 8 bits is refused for a uint16 image unless
+    `palette_bits` says which it is. With metric "rgb", palette[indices(img,
+    palette)] is palettra.convert(img, palette) for the palette in the
+    image's scale; with "lab" (uint8 or uint16 images) the rows are nearest
+    in integer CIELAB, as `lab` describes.
 
     `threads` is how many threads share the work, a band of rows each: None
     for every processor the process may use, 1 for the calling thread only.
     The map is the same for every count.
     """
+    image = _image(img)
+    return nearest_rows(image, _in_image_scale(palette, image, palette_bits), metric=metric, threads=threads)
+
+
+def nearest_rows(
+    img: ImageInput, palette: npt.ArrayLike, *, metric: Metric = "rgb", threads: int | None = None
+) -> IndexMap:
+    """`indices` for a palette known to be in the image's scale."""
     check_metric(metric)
     count = thread_count(threads)
     image = _image(img)
@@ -149,6 +208,21 @@ def bayer_matrix(size: int) -> npt.NDArray[np.int64]:
     return matrix
 
 
+@cache
+def blue_noise_mask() -> npt.NDArray[np.int64]:
+    """The (64, 64) void-and-cluster threshold mask, values 0 to 4095, made
+    by scripts/make_blue_noise.py."""
+    text = resources.files(__package__).joinpath("blue_noise_64.txt").read_text()
+    mask = np.array([line.split() for line in text.splitlines()], dtype=np.int64)
+    mask.flags.writeable = False
+    return mask
+
+
+def threshold_matrix(method: Method) -> npt.NDArray[np.int64]:
+    """The threshold matrix of an ordered method: N×N, values 0 to N² − 1."""
+    return blue_noise_mask() if method == "blue-noise" else bayer_matrix(ORDERED[method])
+
+
 def _steps(rows: int) -> int:
     """One less than the integer nearest to the cube root of the row count, at least 1."""
     root = 0
@@ -159,12 +233,13 @@ def _steps(rows: int) -> int:
     return max(1, root - 1)
 
 
-def ordered_offsets(size: int, palette: npt.NDArray[np.uint64], strength: int) -> npt.NDArray[np.int64]:
-    """The (size, size, 3) offsets added to a pixel's channels by its place in the pattern."""
+def ordered_offsets(method: Method, palette: npt.NDArray[np.uint64], strength: int) -> npt.NDArray[np.int64]:
+    """The (N, N, 3) offsets added to a pixel's channels by its place in the pattern."""
     columns = palette.astype(np.int64)
     spread = (columns.max(axis=0) - columns.min(axis=0)) // _steps(len(palette))
-    area = size * size
-    centred = 2 * bayer_matrix(size) + 1 - area
+    matrix = threshold_matrix(method)
+    area = matrix.size
+    centred = 2 * matrix + 1 - area
     offsets: npt.NDArray[np.int64] = (centred[:, :, None] * spread * strength) // (2 * area * STRENGTH_ONE)
     return np.ascontiguousarray(offsets)
 
@@ -177,6 +252,7 @@ def dither_block(
     serpentine: bool = False,
     strength: float = 1.0,
     metric: Metric = "rgb",
+    light: Light = DEFAULT_LIGHT,
     origin: tuple[int, int] = (0, 0),
     threads: int | None = None,
 ) -> IndexMap:
@@ -185,12 +261,13 @@ def dither_block(
     if method not in METHODS:
         raise ValueError(f"unknown dithering method {method!r}: use one of {', '.join(METHODS)}")
     check_metric(metric)
+    check_light(light)
     factor = _strength(strength)
     image = _image(img)
     bits = _depth(image)
     count = thread_count(threads)
     if method == "none":
-        return indices(image, palette, metric=metric, threads=count)
+        return nearest_rows(image, palette, metric=metric, threads=count)
     height, width = image.shape[:2]
     rows = _palette(palette, height * width)
     top = (1 << bits) - 1
@@ -200,19 +277,27 @@ def dither_block(
     if height * width == 0:
         return out
     values: npt.NDArray[np.integer[Any]] = image
-    if metric == "lab":
+    linear_lab = light == "linear" and metric == "lab"
+    transfer = None
+    if light == "linear":
+        # The engine reads the image through the table, and matches by Lab
+        # of linear values itself, value by value.
+        transfer = linear_table(bits)
+        rows, top = transfer[rows].astype(np.uint64), WHITE
+    elif metric == "lab":
         values, rows, top = lab_image(image, bits), lab.lab_coordinates(rows, bits), LAB_TOP
     if method in ORDERED:
-        offsets = ordered_offsets(ORDERED[method], rows, factor)
+        offsets = ordered_offsets(method, rows, factor)
         run_bands(
             split_rows(height, width, count),
             count,
             lambda band: _engine.order(
-                values[band], rows, out[band], offsets, origin[0] + band.start, origin[1], top
+                values[band], rows, out[band], offsets, origin[0] + band.start, origin[1], top, linear_lab, transfer
             ),
         )
     else:
-        _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top)
+        margin = LINEAR_MARGIN if light == "linear" else 0
+        _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top, linear_lab, transfer, margin)
     return out
 
 
@@ -224,18 +309,26 @@ def dither(
     serpentine: bool = False,
     strength: float = 1.0,
     metric: Metric = "rgb",
+    light: Light = DEFAULT_LIGHT,
+    palette_bits: int | None = None,
     threads: int | None = None,
 ) -> IndexMap:
     """The (h, w) index map of an 8- or 16-bit image (as `indices` takes it)
-    dithered to the palette (in the image's scale).
+    dithered to the palette (in the image's scale, or scaled from 8 bits
+    with `palette_bits` 8, as for `indices`).
 
     `method` is one of METHODS: "none" (the same as `indices`), an error
-    diffusion kernel, or an ordered Bayer pattern. `serpentine` scans every
-    other row right to left (error diffusion only); `strength` from 0 (no
-    dithering) to 1 scales the carried error or the ordered offsets.
-    `threads` is as for `indices`; error diffusion, where every pixel waits
-    for its neighbours' errors, runs on the calling thread.
+    diffusion kernel, or an ordered pattern (Bayer or blue noise).
+    `serpentine` scans every other row right to left (error diffusion only);
+    `strength` from 0 (no dithering) to 1 scales the carried error or the
+    ordered offsets. `light` "linear" carries them in linear light and
+    compares colours there (by squared distance of the linear values, or by
+    the Lab coordinates of the linear value for metric "lab"); "srgb" in
+    code values. `threads` is as for `indices`; error diffusion, where every
+    pixel waits for its neighbours' errors, runs on the calling thread.
     """
+    image = _image(img)
+    rows = _in_image_scale(palette, image, palette_bits)
     return dither_block(
-        img, palette, method, serpentine=serpentine, strength=strength, metric=metric, threads=threads
+        image, rows, method, serpentine=serpentine, strength=strength, metric=metric, light=light, threads=threads
     )

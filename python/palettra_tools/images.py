@@ -1,6 +1,7 @@
 """Images in: upright, in sRGB, colour channels and alpha apart, at 8 or 16 bits."""
 
 import io
+import logging
 import os
 import warnings
 from collections.abc import Callable, Iterator
@@ -24,6 +25,8 @@ Samples = npt.NDArray[np.unsignedinteger[Any]]
 DEFAULT_MAX_PIXELS = 200_000_000
 
 _SIXTEEN_BIT_GREY = {"I;16", "I;16B", "I;16L", "I;16N"}
+_DECODER_LOG = "imagecodecs"
+_PNG_WARNING = "PNG warning: "
 _PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 # Signature, IHDR length and type, width and height: the bit depth follows.
 _PNG_BIT_DEPTH_OFFSET = 24
@@ -83,6 +86,14 @@ def _foreign_profile(image: Image.Image, note: Note) -> ImageCms.ImageCmsProfile
     return profile
 
 
+def _article(name: str) -> str:
+    """"a" or "an" before a mode or colour space name, as it is read aloud:
+    letter by letter when it is in capitals (an RGB, a CMYK), else as a word."""
+    if name.isupper() and name != "GRAY":
+        return "an" if name[0] in "AEFHILMNORSX" else "a"
+    return "an" if name[:1].lower() in "aeiou" else "a"
+
+
 def _profile_name(profile: ImageCms.ImageCmsProfile) -> str:
     return (profile.profile.profile_description or "unnamed").strip()
 
@@ -107,8 +118,8 @@ def _to_srgb(image: Image.Image, target: str, note: Note) -> Image.Image:
     space = profile.profile.xcolor_space.strip()
     if (space, image.mode) not in _CONVERTIBLE or (space != "RGB" and target != "RGB"):
         note(
-            f"a {image.mode} image with a {space} colour profile ({_profile_name(profile)}) cannot be converted "
-            "to sRGB: its colours are used as they are"
+            f"{_article(image.mode)} {image.mode} image with {_article(space)} {space} colour profile "
+            f"({_profile_name(profile)}) cannot be converted to sRGB: its colours are used as they are"
         )
         return _plain(image, target)
     intent = ImageCms.Intent.RELATIVE_COLORIMETRIC
@@ -176,6 +187,33 @@ def _is_sixteen_bit_png(handle: BinaryIO) -> bool:
     return head.startswith(_PNG_SIGNATURE) and head[12:16] == b"IHDR" and head[-1:] == b"\x10"
 
 
+class _Kept(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__(logging.WARNING)
+        self.records: list[logging.LogRecord] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.records.append(record)
+
+
+@contextmanager
+def _decoder_warnings(note: Note) -> Iterator[None]:
+    """The PNG decoder logs its warnings, which are printed on standard error
+    where nothing else handles the log, naming no file and breaking a
+    progress line; they are taken out of the log as ToolsWarnings instead."""
+    log = logging.getLogger(_DECODER_LOG)
+    kept, propagate = _Kept(), log.propagate
+    log.addHandler(kept)
+    log.propagate = False
+    try:
+        yield
+    finally:
+        log.removeHandler(kept)
+        log.propagate = propagate
+    for record in kept.records:
+        note(f"the PNG decoder warns: {record.getMessage().removeprefix(_PNG_WARNING)}")
+
+
 def _orientation(image: Image.Image, decoded_by_pillow: bool) -> int:
     # Pillow finds a PNG's EXIF after the pixels only by decoding them, which
     # it must not do for the 16-bit ones it cannot hold.
@@ -227,7 +265,8 @@ def _decode(
             from imagecodecs import png_decode
 
             # The encoded file is let go as soon as it is decoded.
-            samples = png_decode(handle.read())
+            with _decoder_warnings(note):
+                samples = png_decode(handle.read())
             return _sixteen_bit_png(samples), _orientation(image, decoded_by_pillow=False)
         convert = (lambda opened, target: _to_srgb(opened, target, note)) if srgb else _plain
         return _pillow_picture(image, convert), _orientation(image, decoded_by_pillow=True)
@@ -284,7 +323,8 @@ def read_image(
     max_pixels: int | None = DEFAULT_MAX_PIXELS,
     decoding: Callable[[int, int], None] | None = None,
 ) -> Picture:
-    """Reads the first frame of any image Pillow knows; 16-bit PNGs keep all 16 bits.
+    """Reads the first frame of any image Pillow knows, from a file or a
+    seekable binary file object; 16-bit PNGs keep all 16 bits.
 
     With `upright`, the EXIF orientation is applied, as viewers do; with
     `srgb`, an embedded colour profile is converted to sRGB (where a depth
@@ -297,31 +337,40 @@ def read_image(
     `source` is a path or a binary file object open for reading, which is
     read from where it stands and left open.
     """
+    with opened_image(source) as (handle, note):
+        picture, orientation = _decode(handle, srgb, max_pixels, decoding, note)
+    return _upright(picture, orientation) if upright else picture
+
+
+@contextmanager
+def opened_image(source: str | Path | BinaryIO) -> Iterator[tuple[BinaryIO, Note]]:
+    """The image's file open for reading, a path opened or a file object from
+    where it stands, and how to warn about it; every failure to decode it,
+    whatever the decoder raises, becomes an ImageError that names it."""
     if isinstance(source, (str, os.PathLike)):
-        path = Path(source)
+        name = str(source)
         try:
-            handle: BinaryIO = path.open("rb")
+            handle: BinaryIO = Path(source).open("rb")
         except OSError as error:
-            raise ImageError(f"{path}: cannot read: {error.strerror or error}") from None
+            raise ImageError(f"{name}: cannot read: {error.strerror or error}") from None
     elif callable(getattr(source, "read", None)):
-        path, handle = Path(str(getattr(source, "name", "<file object>"))), _seekable(source)
+        name, handle = str(getattr(source, "name", "<file object>")), _seekable(source)
     else:
         raise TypeError(f"read_image reads a path or a binary file object, not {type(source).__name__}")
 
     def note(message: str) -> None:
-        warnings.warn(f"{path}: {message}", ToolsWarning, stacklevel=4)
+        warnings.warn(f"{name}: {message}", ToolsWarning, stacklevel=4)
 
     try:
         with handle if handle is not source else nullcontext(handle):
-            picture, orientation = _decode(handle, srgb, max_pixels, decoding, note)
+            yield handle, note
     except ImageError as error:
-        raise type(error)(f"{path}: {error}") from None
+        raise type(error)(f"{name}: {error}") from None
     except UnidentifiedImageError:
-        raise ImageError(f"{path}: not an image file that Pillow can read") from None
+        raise ImageError(f"{name}: not an image file that Pillow can read") from None
     except Exception as error:  # noqa: BLE001
         # A damaged or foreign file makes the decoders raise almost anything
         # (OSError, SyntaxError, ValueError, zlib and struct errors, ...); to
         # the user each one means the same thing.
         reason = str(error) or type(error).__name__
-        raise ImageError(f"{path}: not a readable image: {reason}") from None
-    return _upright(picture, orientation) if upright else picture
+        raise ImageError(f"{name}: not a readable image: {reason}") from None

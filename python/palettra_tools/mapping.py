@@ -15,6 +15,7 @@ from .dithering import ERROR_DIFFUSION, IndexMap, Method
 from .errors import PaletteError
 from .images import Picture
 from .inputs import ImageInput, as_picture
+from .light import Light
 from .metrics import Metric, check_metric
 
 IntegerImage = npt.NDArray[np.integer[Any]]
@@ -130,6 +131,7 @@ def index_picture(
     dither: Method = "none",
     serpentine: bool = False,
     strength: float = 1.0,
+    light: Light = dithering.DEFAULT_LIGHT,
     threads: int | None = None,
     band_rows: int | None = None,
     progress: Progress | None = None,
@@ -143,14 +145,14 @@ def index_picture(
     height, width = picture.rgb.shape[:2]
     if dither in ERROR_DIFFUSION:
         # Every pixel's error reaches the rows below it.
-        chosen = dithering.dither(
-            picture.rgb, scaled, dither, serpentine=serpentine, strength=strength, metric=metric
+        chosen = dithering.dither_block(
+            picture.rgb, scaled, dither, serpentine=serpentine, strength=strength, metric=metric, light=light
         )
         if progress is not None:
             progress(height, height)
         return chosen
     if progress is None and band_rows is None and metric == "rgb":
-        return dithering.dither_block(picture.rgb, scaled, dither, strength=strength, threads=threads)
+        return dithering.dither_block(picture.rgb, scaled, dither, strength=strength, light=light, threads=threads)
     chosen = np.empty((height, width), dtype=dithering.index_dtype(len(scaled)))
     for rows in row_bands(height, width, band_rows):
         chosen[rows] = dithering.dither_block(
@@ -159,6 +161,7 @@ def index_picture(
             dither,
             strength=strength,
             metric=metric,
+            light=light,
             origin=(rows.start, 0),
             threads=threads,
         )
@@ -195,6 +198,7 @@ class PictureOptions(TypedDict, total=False):
     dither: Method
     serpentine: bool
     strength: float
+    light: Light
     threads: int | None
     band_rows: int | None
     progress: Progress | None

@@ -2,12 +2,10 @@
 indexed), GIF or lossless WebP; each keeps the palette's colours exactly."""
 
 import os
-import struct
-import zlib
 from collections.abc import Callable
 from functools import cache
 from pathlib import Path
-from typing import Any, BinaryIO, cast
+from typing import Any, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
@@ -18,13 +16,13 @@ from .dithering import IndexMap
 from .errors import ImageError
 from .images import Picture, Samples
 from .inputs import ImageInput, as_picture
+from .png_stream import Progress, write_png
 
 FORMATS = {".png": "PNG", ".gif": "GIF", ".webp": "WebP"}
 _LOSSY = {".jpg": "JPEG", ".jpeg": "JPEG", ".jpe": "JPEG", ".jfif": "JPEG", ".avif": "AVIF", ".heic": "HEIF"}
 _CHOICES = "write .png, .gif or .webp"
 
 _SRGB_PERCEPTUAL = b"\x00"
-_PNG_HEADER_END = 8 + 4 + 4 + 13 + 4  # signature and the whole IHDR chunk
 
 Save = Callable[[BinaryIO], None]
 
@@ -59,10 +57,6 @@ def _srgb_png_info() -> PngImagePlugin.PngInfo:
     info = PngImagePlugin.PngInfo()
     info.add(b"sRGB", _SRGB_PERCEPTUAL)
     return info
-
-
-def _png_chunk(kind: bytes, payload: bytes) -> bytes:
-    return struct.pack(">I", len(payload)) + kind + payload + struct.pack(">I", zlib.crc32(kind + payload))
 
 
 def _same_view(view: Samples, part: Samples) -> bool:
@@ -104,20 +98,9 @@ def _eight_bit(samples: Samples, bits: int, what: str) -> npt.NDArray[np.uint8]:
     return narrowed
 
 
-def _plain_png(picture: Picture) -> Save:
+def _plain_png(picture: Picture, progress: Progress | None) -> Save:
     pixels = _with_alpha(picture)
-    if picture.bits == 16:
-        from imagecodecs import png_encode  # slow to load, and needed for 16 bits only
-
-        encoded = png_encode(np.ascontiguousarray(pixels, dtype=np.uint16))
-        srgb = _png_chunk(b"sRGB", _SRGB_PERCEPTUAL)
-
-        def save(out: BinaryIO) -> None:
-            out.write(encoded[:_PNG_HEADER_END] + srgb + encoded[_PNG_HEADER_END:])
-
-        return save
-    image = Image.fromarray(np.ascontiguousarray(pixels, dtype=np.uint8), "RGBA" if picture.alpha is not None else "RGB")
-    return lambda out: image.save(out, format="PNG", pnginfo=_srgb_png_info())
+    return lambda out: write_png(out, pixels, progress=progress)
 
 
 def _colour_keys(rgb8: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
@@ -187,7 +170,9 @@ def _checked_palette(palette: npt.ArrayLike, kind: str) -> npt.NDArray[np.int64]
     return array
 
 
-def _indexed_png(picture: Picture, palette: npt.ArrayLike, given: IndexMap | None) -> Save:
+def _indexed_png(
+    picture: Picture, palette: npt.ArrayLike, given: IndexMap | None, progress: Progress | None
+) -> Save:
     """First entries the palette, in order; then one for each (colour, alpha)
     pair of the pixels that are not opaque, so alpha survives as well."""
     table = _checked_palette(palette, "an indexed PNG")
@@ -197,10 +182,10 @@ def _indexed_png(picture: Picture, palette: npt.ArrayLike, given: IndexMap | Non
         colours, pair_alphas = _alpha_entries(picture, indices, len(table))
         table = np.concatenate([table, table[colours].reshape(-1, 3)])
         alphas += pair_alphas
-    image = Image.fromarray(indices.astype(np.uint8, copy=False), "P")
-    image.putpalette(table.astype(np.uint8).tobytes(), "RGB")
-    extra: dict[str, Any] = {"transparency": bytes(alphas)} if any(a != 255 for a in alphas) else {}
-    return lambda out: image.save(out, format="PNG", pnginfo=_srgb_png_info(), **extra)
+    entries = indices.astype(np.uint8, copy=False)
+    triples = table.astype(np.uint8).tobytes()
+    transparency = bytes(alphas) if any(a != 255 for a in alphas) else None
+    return lambda out: write_png(out, entries, palette=triples, transparency=transparency, progress=progress)
 
 
 def _gif(picture: Picture, palette: npt.ArrayLike, given: IndexMap | None) -> Save:
@@ -223,30 +208,55 @@ def _gif(picture: Picture, palette: npt.ArrayLike, given: IndexMap | None) -> Sa
     return lambda out: image.save(out, format="GIF", optimize=False, **extra)
 
 
-def _webp(picture: Picture) -> Save:
-    width, height = picture.rgb.shape[1], picture.rgb.shape[0]
+def _check_webp_size(height: int, width: int) -> None:
     if max(width, height) > 16383:
         raise ImageError(f"a WebP image is at most 16383 pixels wide and high, this one is {width}×{height}")
+
+
+def _webp(picture: Picture) -> Save:
+    _check_webp_size(*picture.rgb.shape[:2])
     pixels = _eight_bit(_with_alpha(picture), picture.bits, "colours and alpha")
     image = Image.fromarray(pixels, "RGBA" if picture.alpha is not None else "RGB")
     # exact: colours under transparent pixels are kept too.
     return lambda out: image.save(out, format="WEBP", lossless=True, exact=True, icc_profile=_srgb_icc())
 
 
-def _write_whole(path: Path, save: Save) -> None:
+def _write_whole(path: Path, save: Save, overwrite: bool) -> None:
     """Writes beside `path` and renames, so a failure or an interruption
-    never leaves half a file under the output's name."""
+    never leaves half a file under the output's name. Without `overwrite`,
+    the finished file is linked in under its name, which fails if one exists
+    by then: there is no moment at which another file could be replaced."""
     partial = path.with_name(f".{path.name}.{os.getpid()}.partial")
     try:
         with partial.open("xb") as out:
             save(out)
-        partial.replace(path)
+        if overwrite:
+            partial.replace(path)
+        else:
+            _put_new(partial, path)
+    except FileExistsError:
+        partial.unlink(missing_ok=True)
+        raise ImageError(f"{path}: exists, and is left as it is") from None
     except OSError as error:
         partial.unlink(missing_ok=True)
         raise ImageError(f"{path}: cannot write: {error.strerror or error}") from None
     except BaseException:
         partial.unlink(missing_ok=True)
         raise
+
+
+def _put_new(partial: Path, path: Path) -> None:
+    try:
+        os.link(partial, path)
+    except FileExistsError:
+        raise
+    except OSError:
+        # A file system without hard links: the check and the rename are two steps there.
+        if path.exists():
+            raise FileExistsError(path) from None
+        partial.replace(path)
+        return
+    partial.unlink()
 
 
 def write_image(
@@ -256,6 +266,8 @@ def write_image(
     *,
     indices: IndexMap | None = None,
     format: str | None = None,
+    overwrite: bool = True,
+    progress: Progress | None = None,
 ) -> None:
     """Writes the image (a Picture, a uint8 or uint16 (h, w, 3) or (h, w, 4)
     array, or a Pillow image) to a path or a binary file object, as the format
@@ -263,39 +275,57 @@ def write_image(
     (see output_format): PNG at the image's own depth, or an indexed PNG
     whose first entries are `indexed_palette` (8-bit, at most 256 colours, in
     order) when that is given; GIF, always indexed, with `indexed_palette`;
-    lossless WebP. A path is written whole or not at all.
+    lossless WebP. A path is written whole or not at all; with `overwrite`
+    False, an existing file is left as it is and ImageError raised.
 
     An indexed image takes each pixel's entry from `indices` (h, w), the rows
     of `indexed_palette` that the mapping chose, when they are given: then
     the picture's colours are not read, only its size, depth and alpha.
     Otherwise every colour must be a palette colour, and its first entry is
-    taken."""
+    taken. A PNG is written a band of rows at a time, and `progress` is
+    called with (rows done, rows) after each."""
     picture = as_picture(image)
+    where, kind = _target(target, format)
+    try:
+        save = _saver(kind, picture, indexed_palette, indices, progress)
+    except ImageError as error:
+        raise ImageError(f"{where}: {error}") from None
+    deliver(target, where, save, overwrite)
+
+
+def _target(target: str | Path | BinaryIO, format: str | None) -> tuple[str, str]:
+    """The target's name for messages, and the format it is written in."""
     if isinstance(target, (str, os.PathLike)):
-        path: Path | None = Path(target)
-        where = str(path)
+        where = str(target)
     elif callable(getattr(target, "write", None)):
         name = getattr(target, "name", None)
-        path, where = None, (name if isinstance(name, str) else "<file object>")
+        where = name if isinstance(name, str) else "<file object>"
         if format is None and not isinstance(name, str):
             raise ImageError(f"{where}: it has no name to choose the format by: give format='png', 'gif' or 'webp'")
     else:
         raise TypeError(f"write_image writes to a path or a binary file object, not {type(target).__name__}")
-    kind = output_format(where, format)
-    try:
-        save = _saver(kind, picture, indexed_palette, indices)
-    except ImageError as error:
-        raise ImageError(f"{where}: {error}") from None
-    if path is not None:
-        _write_whole(path, save)
+    return where, output_format(where, format)
+
+
+def deliver(target: str | Path | BinaryIO, where: str, save: Save, overwrite: bool) -> None:
+    """Runs `save` into the file that `target` names, whole or not at all,
+    or straight into a binary file object."""
+    if isinstance(target, (str, os.PathLike)):
+        _write_whole(Path(target), save, overwrite)
         return
     try:
-        save(cast(BinaryIO, target))
+        save(target)
     except OSError as error:
         raise ImageError(f"{where}: cannot write: {error.strerror or error}") from None
 
 
-def _saver(kind: str, picture: Picture, indexed_palette: npt.ArrayLike | None, indices: IndexMap | None) -> Save:
+def _saver(
+    kind: str,
+    picture: Picture,
+    indexed_palette: npt.ArrayLike | None,
+    indices: IndexMap | None,
+    progress: Progress | None,
+) -> Save:
     if indices is not None and indexed_palette is None:
         raise ImageError("an index map is written with its palette: give indexed_palette")
     if kind == "GIF":
@@ -307,5 +337,5 @@ def _saver(kind: str, picture: Picture, indexed_palette: npt.ArrayLike | None, i
             raise ImageError("WebP has no indexed form; lossless WebP stores few colours compactly by itself")
         return _webp(picture)
     if indexed_palette is not None:
-        return _indexed_png(picture, indexed_palette, indices)
-    return _plain_png(picture)
+        return _indexed_png(picture, indexed_palette, indices, progress)
+    return _plain_png(picture, progress)

@@ -25,7 +25,7 @@ _ACT_COLOURS = 256
 _ACT_TABLE_BYTES = 3 * _ACT_COLOURS
 _ACT_NO_TRANSPARENT_INDEX = 0xFFFF
 
-_HEX_LINE = re.compile(r"#?([0-9a-fA-F]{6})(?:\s.*)?")
+_HEX_LINE = re.compile(r"#?([0-9a-fA-F]{6}|[0-9a-fA-F]{3})(?:\s.*)?")
 _HEX_COMMENT = re.compile(r";|#(\s|$)")
 
 
@@ -80,9 +80,9 @@ def parse_gpl(text: str, origin: str = "<gpl>") -> Palette:
 
 
 def parse_hex(text: str, origin: str = "<hex>") -> Palette:
-    """One `RRGGBB` or `#RRGGBB` per line, optionally followed by a blank and
-    a name; blank lines, and lines starting with `;` or with `#` and a
-    blank, are comments."""
+    """One `RRGGBB` or `#RRGGBB` per line, or the short `RGB` or `#RGB` that
+    stands for `RRGGBB`, optionally followed by a blank and a name; blank
+    lines, and lines starting with `;` or with `#` and a blank, are comments."""
     rows: list[tuple[int, int, int]] = []
     for number, raw in enumerate(text.splitlines(), start=1):
         line = raw.strip()
@@ -91,9 +91,13 @@ def parse_hex(text: str, origin: str = "<hex>") -> Palette:
         match = _HEX_LINE.fullmatch(line)
         if match is None:
             raise PaletteError(
-                located(origin, number, f"expected a colour as six hex digits RRGGBB, got '{_excerpt(line)}'")
+                located(
+                    origin, number, f"expected a colour as six hex digits RRGGBB (or three, RGB), got '{_excerpt(line)}'"
+                )
             )
         digits = match.group(1)
+        if len(digits) == 3:
+            digits = "".join(digit * 2 for digit in digits)
         rows.append((int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16)))
     _require_colours(rows, origin)
     return _as_palette(rows)

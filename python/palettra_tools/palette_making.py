@@ -19,7 +19,7 @@ import numpy.typing as npt
 from PIL.Image import Image as PillowImage
 
 from . import lab
-from .dithering import indices
+from .dithering import nearest_rows
 from .images import Picture
 from .inputs import ImageInput, image_channels
 from .metrics import METRICS, Metric
@@ -199,7 +199,7 @@ class _Space:
 
 def _nearest(histogram: _Histogram, centre_points: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
     """The first nearest centre of every entry, by the exact index maps."""
-    return indices(histogram.image, centre_points.astype(np.uint64)).ravel().astype(np.intp)
+    return nearest_rows(histogram.image, centre_points.astype(np.uint64)).ravel().astype(np.intp)
 
 
 def _weighted_distances(histogram: _Histogram, points: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
@@ -300,7 +300,7 @@ def _pixel_lloyd(
         sums = np.zeros((len(centres), 3), dtype=np.int64)
         for layer in layers:
             for colours, kept in _bands(layer):
-                labels = indices(colours[:, None, :], palette, metric=space.metric)[:, 0]
+                labels = nearest_rows(colours[:, None, :], palette, metric=space.metric)[:, 0]
                 if kept is not None:
                     colours, labels = colours[kept], labels[kept]
                 band_counts, band_sums = _sums_by(labels, colours, len(centres))
@@ -360,4 +360,4 @@ def eight_bit_palette(made: npt.NDArray[np.uint64], bits: int) -> npt.NDArray[np
         return made
     rounded = (2 * made + 257) // 514
     _, first = np.unique(rounded, axis=0, return_index=True)
-    return rounded[np.sort(first)]
+    return np.asarray(rounded[np.sort(first)], dtype=np.uint64)

@@ -1,5 +1,5 @@
 """A one-line progress display on a text stream: the phase of the work, and
-a bar while the pixels are mapped."""
+a bar while it goes on."""
 
 from typing import TextIO
 
@@ -10,6 +10,8 @@ class ProgressBar:
     """Redraws `label  phase [#####     ]  50%` in place: `phase` names what is
     being done, calling the bar moves it (only when the percentage moves),
     `done` ends the line."""
+
+    _phase = ""
 
     def __init__(self, label: str, stream: TextIO):
         self._label = label
@@ -28,6 +30,7 @@ class ProgressBar:
 
     def phase(self, name: str) -> None:
         self._percent = -1
+        self._phase = name
         self._show(f"{name} ...")
 
     def __call__(self, done: int, total: int) -> None:
@@ -36,7 +39,7 @@ class ProgressBar:
             return
         self._percent = percent
         filled = _WIDTH * percent // 100
-        self._show(f"mapping [{'#' * filled}{' ' * (_WIDTH - filled)}] {percent:3d}%")
+        self._show(f"{self._phase} [{'#' * filled}{' ' * (_WIDTH - filled)}] {percent:3d}%")
 
     def done(self) -> None:
         self._show("done")

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "mapping/direct_image.hpp"
@@ -17,15 +18,26 @@ namespace palettra {
 inline constexpr std::uint64_t kLargestTop = (std::uint64_t{1} << 32) - 1;
 inline constexpr std::int64_t kLargestOffset = std::int64_t{1} << 40;
 
-// Channel c of the pixel at `pixel`, clamped to `top`: whatever another
-// thread writes meanwhile, no value reaches the search above its bound.
-template <class T>
-std::int64_t channel_value(const char* pixel, std::int64_t channel_stride, int c,
-                           std::uint64_t top) noexcept {
-  T value;
-  std::memcpy(&value, pixel + c * channel_stride, sizeof value);
-  return static_cast<std::int64_t>(std::min(static_cast<std::uint64_t>(value), top));
-}
+// Reads the image's values: as they are, or, for an 8- or 16-bit image
+// taken to linear light, through a table of every code value's linear value.
+struct ValueReader {
+  // Empty, or one entry for every value of the image's type, each at most `top`.
+  std::span<const std::uint32_t> transfer;
+  std::uint64_t top;
+
+  // Channel c of the pixel at `pixel`, clamped to `top`: whatever another
+  // thread writes meanwhile, no value reaches the search above its bound.
+  template <class T>
+  std::int64_t read(const char* pixel, std::int64_t channel_stride, int c) const noexcept {
+    T value;
+    std::memcpy(&value, pixel + c * channel_stride, sizeof value);
+    const auto raw = static_cast<std::uint64_t>(value);
+    if (!transfer.empty()) {
+      return transfer[static_cast<std::size_t>(std::min<std::uint64_t>(raw, transfer.size() - 1))];
+    }
+    return static_cast<std::int64_t>(std::min(raw, top));
+  }
+};
 
 inline std::int64_t clamped(std::int64_t value, std::int64_t top) noexcept {
   return std::clamp<std::int64_t>(value, 0, top);

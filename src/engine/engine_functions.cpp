@@ -8,6 +8,7 @@
 #include "engine/buffer_view.hpp"
 #include "engine/dither_input.hpp"
 #include "engine/error_diffusion.hpp"
+#include "engine/linear_lab.hpp"
 #include "engine/ordered_dither.hpp"
 #include "engine/released_lock.hpp"
 #include "mapping/nearest_rows.hpp"
@@ -97,6 +98,48 @@ Status check_dither_range(const Arrays& arrays, std::uint64_t top) {
   return {};
 }
 
+// `linear_lab` asks for rows nearest by the Lab coordinates of linear
+// values, which exist only up to linear white.
+Result<Matching> matching_argument(PyObject* object, std::uint64_t top) {
+  const int linear_lab = PyObject_IsTrue(object);
+  if (linear_lab < 0) return fail(PendingError::fetch_after_failure());
+  if (linear_lab == 0) return Matching::kValues;
+  if (top != kLinearWhite) {
+    return fail(value_error("'top' must be 2**20, linear white, for 'linear_lab'"));
+  }
+  return Matching::kLinearLab;
+}
+
+// `transfer`, None or a 1-D array of uint32, gives the value of every code
+// value of an 8- or 16-bit image: one entry for each, every one at most
+// `top`. It is copied, so that nothing written to it during the call reaches
+// the kernels.
+Result<std::vector<std::uint32_t>> transfer_argument(PyObject* object, const Arrays& arrays,
+                                                     std::uint64_t top) {
+  if (object == Py_None) return std::vector<std::uint32_t>{};
+  Result<BufferView> buffer =
+      BufferView::acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, "transfer");
+  if (!buffer) return fail(std::move(buffer.error()));
+  const Py_buffer& view = buffer->get();
+  const std::string_view format = view.format != nullptr ? view.format : "B";
+  if (view.ndim != 1 || view.itemsize != 4 || (format != "I" && format != "L")) {
+    return fail(PendingError::with_message(PyExc_TypeError,
+                                           "'transfer' must be a 1-D array of uint32"));
+  }
+  const unsigned element_size = arrays.image.element_size;
+  if (element_size > 2 || static_cast<std::uint64_t>(view.shape[0]) != (1u << (8 * element_size))) {
+    return fail(value_error("'transfer' needs an 8- or 16-bit image and one entry for each of its values"));
+  }
+  const auto* first = static_cast<const std::uint32_t*>(view.buf);
+  std::vector<std::uint32_t> transfer(first, first + view.shape[0]);
+  for (const std::uint32_t value : transfer) {
+    if (value > top) {
+      return fail(value_error("'transfer' values must lie in 0 to " + std::to_string(top)));
+    }
+  }
+  return transfer;
+}
+
 // Every parameter of the engine's functions is positional-only and required.
 constexpr FunctionDescription positional_only(std::string_view name,
                                               std::span<const std::string_view> names) {
@@ -161,14 +204,15 @@ Result<PyObject*> nearest_indices(PyObject* const* args, Py_ssize_t nargs, PyObj
   return none();
 }
 
-constexpr std::array<std::string_view, 7> kDiffuseNames = {
-    "img", "palette", "out", "method", "serpentine", "strength", "top"};
+constexpr std::array<std::string_view, 10> kDiffuseNames = {
+    "img", "palette",    "out",      "method", "serpentine",
+    "strength", "top", "linear_lab", "transfer", "margin"};
 constexpr FunctionDescription kDiffuseDescription = positional_only("diffuse", kDiffuseNames);
 
 Result<PyObject*> diffuse_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Result<BoundCall<7>> call = bind_call<7>(kDiffuseDescription, args, nargs, kwnames);
+  Result<BoundCall<10>> call = bind_call<10>(kDiffuseDescription, args, nargs, kwnames);
   if (!call) return fail(std::move(call.error()));
-  const std::array<PyObject*, 7>& slots = call->slots;
+  const std::array<PyObject*, 10>& slots = call->slots;
   const Arrays& arrays = call->arrays;
   Py_ssize_t length = 0;
   const char* text =
@@ -191,16 +235,25 @@ Result<PyObject*> diffuse_entry(PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (Status range = check_dither_range(arrays, *top); !range) {
     return fail(std::move(range.error()));
   }
+  Result<Matching> matching = matching_argument(slots[7], *top);
+  if (!matching) return fail(std::move(matching.error()));
+  Result<std::vector<std::uint32_t>> transfer = transfer_argument(slots[8], arrays, *top);
+  if (!transfer) return fail(std::move(transfer.error()));
+  Result<std::uint64_t> margin = integer_argument(slots[9], "margin");
+  if (!margin) return fail(std::move(margin.error()));
+  if (*margin > *top) return fail(value_error("'margin' must lie in 0 to 'top'"));
   {
     ReleasedLock unlocked(true);
     diffuse(arrays.image, arrays.palette, arrays.out, method, serpentine != 0,
-            static_cast<std::int64_t>(*strength), *top);
+            static_cast<std::int64_t>(*strength), ValueReader{*transfer, *top}, *matching,
+            *margin);
   }
   return none();
 }
 
-constexpr std::array<std::string_view, 7> kOrderNames = {
-    "img", "palette", "out", "offsets", "origin_row", "origin_column", "top"};
+constexpr std::array<std::string_view, 9> kOrderNames = {
+    "img",           "palette", "out",        "offsets", "origin_row",
+    "origin_column", "top",     "linear_lab", "transfer"};
 constexpr FunctionDescription kOrderDescription = positional_only("order", kOrderNames);
 
 // A copy of an (N, N, 3) C-contiguous array of int64 offsets, none too
@@ -224,9 +277,9 @@ Result<std::vector<std::int64_t>> offsets_of(const BufferView& buffer) {
 }
 
 Result<PyObject*> order_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Result<BoundCall<7>> call = bind_call<7>(kOrderDescription, args, nargs, kwnames);
+  Result<BoundCall<9>> call = bind_call<9>(kOrderDescription, args, nargs, kwnames);
   if (!call) return fail(std::move(call.error()));
-  const std::array<PyObject*, 7>& slots = call->slots;
+  const std::array<PyObject*, 9>& slots = call->slots;
   const Arrays& arrays = call->arrays;
   Result<BufferView> offsets_buffer =
       BufferView::acquire(slots[3], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, "offsets");
@@ -242,6 +295,10 @@ Result<PyObject*> order_entry(PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (Status range = check_dither_range(arrays, *top); !range) {
     return fail(std::move(range.error()));
   }
+  Result<Matching> matching = matching_argument(slots[7], *top);
+  if (!matching) return fail(std::move(matching.error()));
+  Result<std::vector<std::uint32_t>> transfer = transfer_argument(slots[8], arrays, *top);
+  if (!transfer) return fail(std::move(transfer.error()));
   const OrderedPattern pattern{
       .offsets = *offsets,
       .size = static_cast<std::uint64_t>(offsets_buffer->get().shape[0]),
@@ -250,7 +307,8 @@ Result<PyObject*> order_entry(PyObject* const* args, Py_ssize_t nargs, PyObject*
   };
   {
     ReleasedLock unlocked(true);
-    order(arrays.image, arrays.palette, arrays.out, pattern, *top);
+    order(arrays.image, arrays.palette, arrays.out, pattern, ValueReader{*transfer, *top},
+          *matching);
   }
   return none();
 }
@@ -272,9 +330,9 @@ const std::array<MethodDescription, 3> kEngineMethods{{
     {"nearest_indices", as_function(entry<nearest_indices>), METH_FASTCALL | METH_KEYWORDS,
      "nearest_indices(img, palette, out, /)\n--\n\n"},
     {"diffuse", as_function(entry<diffuse_entry>), METH_FASTCALL | METH_KEYWORDS,
-     "diffuse(img, palette, out, method, serpentine, strength, top, /)\n--\n\n"},
+     "diffuse(img, palette, out, method, serpentine, strength, top, linear_lab, transfer, margin, /)\n--\n\n"},
     {"order", as_function(entry<order_entry>), METH_FASTCALL | METH_KEYWORDS,
-     "order(img, palette, out, offsets, origin_row, origin_column, top, /)\n--\n\n"},
+     "order(img, palette, out, offsets, origin_row, origin_column, top, linear_lab, transfer, /)\n--\n\n"},
 }};
 
 }  // namespace palettra

@@ -1,12 +1,13 @@
 #include "engine/error_diffusion.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <vector>
 
 #include "engine/dither_input.hpp"
-#include "mapping/nearest_rows.hpp"
+#include "engine/row_chooser.hpp"
 
 namespace palettra {
 namespace {
@@ -106,17 +107,20 @@ constexpr std::int64_t ahead_weight(const Kernel& kernel, int dx) {
 
 template <Kernel kernel, class T>
 void diffuse_with(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-                  bool serpentine, std::int64_t strength, std::uint64_t top) {
+                  bool serpentine, std::int64_t strength, const ValueReader& reader,
+                  Matching matching, std::uint64_t margin) {
   constexpr std::int64_t unit = kStrengthOne * kernel.denominator;
+  const std::uint64_t top = reader.top;
   constexpr std::int64_t next_weight = ahead_weight(kernel, 1);
   constexpr std::int64_t after_weight = ahead_weight(kernel, 2);
   static_assert(ahead_weight(kernel, 3) == 0);
   const std::vector<std::int64_t> entries = palette_entries(palette, top);
-  NearestRows search(palette, top, image.height * image.width);
+  RowChooser search(palette, top, matching, margin, image.height * image.width);
   ErrorRows<kernel> errors(image.width);
   std::vector<std::uint64_t> chosen(image.width);
   const auto width = static_cast<std::int64_t>(image.width);
-  const auto bound = static_cast<std::int64_t>(top);
+  const auto low = -static_cast<std::int64_t>(margin);
+  const auto high = static_cast<std::int64_t>(top + margin);
   for (std::uint64_t i = 0; i < image.height; ++i) {
     const bool backwards = serpentine && i % 2 == 1;
     const std::int64_t step = backwards ? -1 : 1;
@@ -132,12 +136,10 @@ void diffuse_with(const DirectImage& image, const PaletteView& palette, const In
       const std::int64_t* from_above = below[0] + 3 * j;
       std::int64_t adjusted[3];
       for (int c = 0; c < 3; ++c) {
-        const std::int64_t value = channel_value<T>(pixel, image.channel_stride, c, top);
-        adjusted[c] = clamped(value + rounded<unit>(from_above[c] + next[c]), bound);
+        const std::int64_t value = reader.template read<T>(pixel, image.channel_stride, c);
+        adjusted[c] = std::clamp(value + rounded<unit>(from_above[c] + next[c]), low, high);
       }
-      const std::uint64_t row_chosen = search.nearest(static_cast<std::uint64_t>(adjusted[0]),
-                                                      static_cast<std::uint64_t>(adjusted[1]),
-                                                      static_cast<std::uint64_t>(adjusted[2]));
+      const std::uint64_t row_chosen = search.nearest(adjusted);
       chosen[static_cast<std::size_t>(j)] = row_chosen;
       const std::int64_t* colour = &entries[3 * row_chosen];
       for (int c = 0; c < 3; ++c) {
@@ -157,21 +159,26 @@ void diffuse_with(const DirectImage& image, const PaletteView& palette, const In
 
 template <Kernel kernel>
 void diffuse_typed(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-                   bool serpentine, std::int64_t strength, std::uint64_t top) {
+                   bool serpentine, std::int64_t strength, const ValueReader& reader,
+                   Matching matching, std::uint64_t margin) {
   switch (image.element_size) {
     case 1:
-      return diffuse_with<kernel, std::uint8_t>(image, palette, out, serpentine, strength, top);
+      return diffuse_with<kernel, std::uint8_t>(image, palette, out, serpentine, strength, reader,
+                                                         matching, margin);
     case 2:
-      return diffuse_with<kernel, std::uint16_t>(image, palette, out, serpentine, strength, top);
+      return diffuse_with<kernel, std::uint16_t>(image, palette, out, serpentine, strength, reader,
+                                                         matching, margin);
     case 4:
-      return diffuse_with<kernel, std::uint32_t>(image, palette, out, serpentine, strength, top);
+      return diffuse_with<kernel, std::uint32_t>(image, palette, out, serpentine, strength, reader,
+                                                         matching, margin);
     default:
-      return diffuse_with<kernel, std::uint64_t>(image, palette, out, serpentine, strength, top);
+      return diffuse_with<kernel, std::uint64_t>(image, palette, out, serpentine, strength, reader,
+                                                         matching, margin);
   }
 }
 
 using Diffuser = void (*)(const DirectImage&, const PaletteView&, const IndexMap&, bool,
-                          std::int64_t, std::uint64_t);
+                          std::int64_t, const ValueReader&, Matching, std::uint64_t);
 
 struct Method {
   std::string_view name;
@@ -202,9 +209,10 @@ const Method* find_method(std::string_view name) {
 bool is_diffusion_method(std::string_view method) { return find_method(method) != nullptr; }
 
 void diffuse(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-             std::string_view method, bool serpentine, std::int64_t strength, std::uint64_t top) {
+             std::string_view method, bool serpentine, std::int64_t strength,
+             const ValueReader& reader, Matching matching, std::uint64_t margin) {
   if (image.height == 0 || image.width == 0) return;
-  find_method(method)->run(image, palette, out, serpentine, strength, top);
+  find_method(method)->run(image, palette, out, serpentine, strength, reader, matching, margin);
 }
 
 }  // namespace palettra

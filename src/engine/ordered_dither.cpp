@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engine/dither_input.hpp"
-#include "mapping/nearest_rows.hpp"
+#include "engine/row_chooser.hpp"
 
 namespace palettra {
 namespace {
@@ -13,9 +13,10 @@ namespace {
 // one by one.
 template <class T>
 void order_with(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-                const OrderedPattern& pattern, std::uint64_t top) {
+                const OrderedPattern& pattern, const ValueReader& reader, Matching matching) {
   constexpr std::uint64_t kRun = NearestRows::kMostPerRun;
-  NearestRows search(palette, top, image.height * image.width);
+  const std::uint64_t top = reader.top;
+  RowChooser search(palette, top, matching, 0, image.height * image.width);
   const auto bound = static_cast<std::int64_t>(top);
   const std::uint64_t size = pattern.size;
   std::vector<std::uint64_t> chosen(image.width);
@@ -32,7 +33,7 @@ void order_with(const DirectImage& image, const PaletteView& palette, const Inde
         const std::int64_t* offset = pattern_row + 3 * column;
         column = column + 1 == size ? 0 : column + 1;
         for (int c = 0; c < 3; ++c) {
-          const std::int64_t value = channel_value<T>(pixel, image.channel_stride, c, top);
+          const std::int64_t value = reader.template read<T>(pixel, image.channel_stride, c);
           adjusted[3 * j + c] = static_cast<std::uint64_t>(clamped(value + offset[c], bound));
         }
       }
@@ -45,17 +46,17 @@ void order_with(const DirectImage& image, const PaletteView& palette, const Inde
 }  // namespace
 
 void order(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-           const OrderedPattern& pattern, std::uint64_t top) {
+           const OrderedPattern& pattern, const ValueReader& reader, Matching matching) {
   if (image.height == 0 || image.width == 0) return;
   switch (image.element_size) {
     case 1:
-      return order_with<std::uint8_t>(image, palette, out, pattern, top);
+      return order_with<std::uint8_t>(image, palette, out, pattern, reader, matching);
     case 2:
-      return order_with<std::uint16_t>(image, palette, out, pattern, top);
+      return order_with<std::uint16_t>(image, palette, out, pattern, reader, matching);
     case 4:
-      return order_with<std::uint32_t>(image, palette, out, pattern, top);
+      return order_with<std::uint32_t>(image, palette, out, pattern, reader, matching);
     default:
-      return order_with<std::uint64_t>(image, palette, out, pattern, top);
+      return order_with<std::uint64_t>(image, palette, out, pattern, reader, matching);
   }
 }
 

@@ -6,6 +6,8 @@
 #include <span>
 
 #include "engine/buffer_view.hpp"
+#include "engine/dither_input.hpp"
+#include "engine/row_chooser.hpp"
 #include "mapping/direct_image.hpp"
 #include "mapping/palette_view.hpp"
 
@@ -20,8 +22,8 @@ struct OrderedPattern {
   std::uint64_t origin_column;
 };
 
-// Fills `out`; the image and palette are as for diffuse().
+// Fills `out`; the image, palette and matching are as for diffuse().
 void order(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-           const OrderedPattern& pattern, std::uint64_t top);
+           const OrderedPattern& pattern, const ValueReader& reader, Matching matching);
 
 }  // namespace palettra

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/linear_lab.hpp"
 #include "mapping/nearest_rows.hpp"
 
 namespace {
@@ -199,6 +200,27 @@ void check_beyond_the_range() {
   failures += nearest ? 0 : 1;
 }
 
+// The Lab coordinates that dithering in linear light compares, of white,
+// black and random linear values: a digest that must not depend on the
+// processor.
+void print_linear_lab_digest() {
+  constexpr std::uint64_t kWhite = palettra::kLinearWhite;
+  std::uint64_t digest = 14695981039346656037u;
+  bool in_range = true;
+  for (int i = 0; i < 20000; ++i) {
+    const std::uint64_t r = i == 0 ? 0 : i == 1 ? kWhite : pick(0, kWhite);
+    const std::uint64_t g = i < 2 ? r : pick(0, kWhite);
+    const std::uint64_t b = i < 2 ? r : pick(0, kWhite);
+    for (const std::uint64_t coordinate : palettra::linear_lab(r, g, b)) {
+      in_range = in_range && coordinate <= palettra::kLabTop;
+      digest = (digest ^ coordinate) * 1099511628211u;
+    }
+  }
+  std::printf("%-46s %-14s %s %016llx\n", "linear-lab-coordinates", "digest",
+              in_range ? "in-range" : "OUT-OF-RANGE", static_cast<unsigned long long>(digest));
+  failures += in_range ? 0 : 1;
+}
+
 }  // namespace
 
 int main() {
@@ -227,6 +249,9 @@ int main() {
   // Negative values: no row is nearest, the image is refused.
   check("int64-with-negatives", {8, true, kMax - 3, kMax}, 6, 3, 4, 0, 9);
   check("int8-with-negatives", {1, true, 0, 255}, 6, 3, 5, 0, 127);
+  // Linear-light values, which dithering searches with white at 2^20.
+  check("uint32-linear-light-216-rows", {4, false, 0, 1u << 20}, 216, 9, 41, 0, 1u << 20);
   check_beyond_the_range();
+  print_linear_lab_digest();
   return failures == 0 ? 0 : 1;
 }

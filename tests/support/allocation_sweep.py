@@ -98,6 +98,7 @@ def calls(panic_type):
     # The engine's functions fill `out`, set back before every call.
     out = np.zeros(direct.shape[:2], dtype=np.uint8)
     offsets = np.arange(4 * 4 * 3, dtype=np.int64).reshape(4, 4, 3) - 24
+    codes = np.arange(256, dtype=np.uint32)
     beyond = many + np.uint64(1000)
     return {
         "direct": ("convert", (direct, many), {}, [direct, many]),
@@ -112,10 +113,10 @@ def calls(panic_type):
         "failing_item": ("convert", (failing, PALETTE), {}, [failing, PALETTE]),
         "resumed_panic": ("convert", (panicking, PALETTE), {}, [panicking, PALETTE]),
         "indices": ("nearest_indices", (direct, many, out), {}, [direct, many, out]),
-        "diffuse": ("diffuse", (direct, many, out, "floyd-steinberg", True, 4096, 255), {}, [direct, many, out]),
-        "order": ("order", (direct, many, out, offsets, 1, 2, 255), {}, [direct, many, out, offsets]),
-        "unknown_method": ("diffuse", (direct, many, out, "nearest-ish", False, 4096, 255), {}, [direct, many, out]),
-        "palette_range": ("order", (direct, beyond, out, offsets, 0, 0, 255), {}, [direct, beyond, out, offsets]),
+        "diffuse": ("diffuse", (direct, many, out, "floyd-steinberg", True, 4096, 1 << 20, True, None, 1 << 18), {}, [direct, many, out]),
+        "order": ("order", (direct, many, out, offsets, 1, 2, 255, False, codes), {}, [direct, many, out, offsets, codes]),
+        "unknown_method": ("diffuse", (direct, many, out, "nearest-ish", False, 4096, 255, False, None, 0), {}, [direct, many, out]),
+        "palette_range": ("order", (direct, beyond, out, offsets, 0, 0, 255, False, None), {}, [direct, beyond, out, offsets]),
     }
 
 

@@ -58,7 +58,11 @@ def test_images_must_have_three_channels():
         convert_dask(np.zeros((2, 2, 2), np.uint8), PALETTE)
 
 
-@pytest.mark.parametrize("method, metric", [("none", "rgb"), ("none", "lab"), ("bayer8", "rgb"), ("bayer4", "lab"), ("bayer16", "rgb")])
+@pytest.mark.parametrize(
+    "method, metric",
+    [("none", "rgb"), ("none", "lab"), ("bayer8", "rgb"), ("bayer4", "lab"), ("bayer16", "rgb"), ("blue-noise", "rgb"),
+     ("blue-noise", "lab")],
+)  # fmt: skip
 def test_index_maps_and_ordered_dithering_by_blocks_are_the_single_call_result(client, method, metric):
     # Blocks that do not start on a multiple of the pattern's size.
     image = da.from_array(IMAGE, chunks=((5, 11, 7), (3, 17, 11), (4,)))

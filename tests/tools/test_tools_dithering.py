@@ -1,9 +1,12 @@
 """Index maps and dithering against a plain reference written from docs/dithering.md."""
 
 import contextlib
+import importlib.util
 import io
 import re
 import sys
+from decimal import Decimal, localcontext
+from pathlib import Path
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -29,8 +32,11 @@ from palettra_tools import (
     write_image,
 )
 from palettra_tools import _engine
+from palettra_tools.dithering import ERROR_DIFFUSION, blue_noise_mask
+from palettra_tools.light import linear_table
 
 RNG = np.random.default_rng(13)
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 
 # ------------------------------------------------------------ the reference
 
@@ -50,9 +56,37 @@ KERNELS = {
 }  # fmt: skip
 
 
-def nearest(value, palette):
-    distances = [sum((v - p) ** 2 for v, p in zip(value, row)) for row in palette]
+def nearest(value, palette, key=lambda value: value):
+    distances = [sum((v - p) ** 2 for v, p in zip(key(value), key(row))) for row in palette]
     return distances.index(min(distances))
+
+
+WHITE = 1 << 20
+
+
+def linear_value(code, bits):
+    """The code value's linear value, from the curve at 60 digits."""
+    with localcontext() as context:
+        context.prec = 60
+        c = Decimal(code) / ((1 << bits) - 1)
+        lin = c / Decimal("12.92") if c <= Decimal("0.04045") else ((c + Decimal("0.055")) / Decimal("1.055")) ** Decimal("2.4")
+        return int((lin * WHITE + Decimal("0.5")).to_integral_value(rounding="ROUND_FLOOR"))
+
+
+LAB_MATRIX = ((28439, 24656, 12441), (13938, 46868, 4730), (1164, 7174, 57198))
+
+
+def linear_lab(value):
+    def f(x):
+        if 24389 * x > 216 << 36:
+            n = x << 24
+            root = round(n ** (1 / 3))
+            root += ((root + 1) ** 3 <= n) - (root**3 > n)
+            return root + (8 * n >= (2 * root + 1) ** 3)
+        return (24389 * x + (432 << 36) + (1566 << 16)) // (3132 << 16)
+
+    fx, fy, fz = (f(sum(m * v for m, v in zip(row, value))) for row in LAB_MATRIX)
+    return max(0, (116 * fy - 16 * WHITE + 64) // 128), (500 * (fx - fy) + 64) // 128 + WHITE, (200 * (fy - fz) + 64) // 128 + WHITE
 
 
 def bayer(size):
@@ -64,16 +98,18 @@ def bayer(size):
     return top + bottom
 
 
-def reference(image, palette, method, serpentine, strength, top):
-    """Lists of integers in, list of rows of indices out."""
+def reference(image, palette, method, serpentine, strength, top, key=lambda value: value, margin=0):
+    """Lists of integers in, list of rows of indices out; rows are nearest
+    by the distance of key(value); diffused values are clamped to
+    [-margin, top + margin]."""
     height, width = len(image), len(image[0])
     factor = round(strength * 4096)
     out = [[0] * width for _ in range(height)]
     if method == "none":
         return [[nearest(pixel, palette) for pixel in row] for row in image]
-    if method.startswith("bayer"):
-        size = int(method[5:])
-        matrix = bayer(size)
+    if method.startswith("bayer") or method == "blue-noise":
+        matrix = blue_noise_mask().tolist() if method == "blue-noise" else bayer(int(method[5:]))
+        size = len(matrix)
         root = 0
         while (root + 1) ** 3 <= len(palette):
             root += 1
@@ -86,7 +122,7 @@ def reference(image, palette, method, serpentine, strength, top):
                 m = matrix[i % size][j % size]
                 offsets = [((2 * m + 1 - size * size) * spread[c] * factor) // (2 * size * size * 4096) for c in range(3)]
                 adjusted = [min(max(image[i][j][c] + offsets[c], 0), top) for c in range(3)]
-                out[i][j] = nearest(adjusted, palette)
+                out[i][j] = nearest(adjusted, palette, key)
         return out
     denominator, taps = KERNELS[method]
     accumulators = [[[0, 0, 0] for _ in range(width)] for _ in range(height)]
@@ -95,10 +131,10 @@ def reference(image, palette, method, serpentine, strength, top):
         for j in reversed(range(width)) if backwards else range(width):
             carried = accumulators[i][j]
             adjusted = [
-                min(max(image[i][j][c] + (carried[c] + 2048 * denominator) // (4096 * denominator), 0), top)
+                min(max(image[i][j][c] + (carried[c] + 2048 * denominator) // (4096 * denominator), -margin), top + margin)
                 for c in range(3)
             ]
-            k = nearest(adjusted, palette)
+            k = nearest(adjusted, palette, key)
             out[i][j] = k
             for (dy, dx), weight in taps.items():
                 y, x = i + dy, j + (-dx if backwards else dx)
@@ -123,17 +159,46 @@ def small_case(bits):
 
 @pytest.mark.parametrize("bits", [8, 16])
 @pytest.mark.parametrize("metric", ["rgb", "lab"])
+@pytest.mark.parametrize("light", ["srgb", "linear"])
 @pytest.mark.parametrize("serpentine, strength", [(False, 1.0), (True, 1.0), (False, 0.55), (True, 0.3)])
 @pytest.mark.parametrize("method", METHODS)
-def test_every_method_gives_the_reference_index_map(method, serpentine, strength, metric, bits):
+def test_every_method_gives_the_reference_index_map(method, serpentine, strength, light, metric, bits):
     image, palette = small_case(bits)
-    top = (1 << bits) - 1
-    values, rows = image.astype(np.int64), palette.astype(np.int64)
-    if metric == "lab":
-        values, rows, top = lab_coordinates(image, bits).astype(np.int64), lab_coordinates(palette, bits).astype(np.int64), (1 << 21) - 1
-    expected = reference(values.tolist(), rows.tolist(), method, serpentine, strength, top)
-    result = dither(image, palette, method, serpentine=serpentine, strength=strength, metric=metric)
+    top, key, margin = (1 << bits) - 1, lambda value: value, 0
+    values, rows = image.astype(np.int64).tolist(), palette.astype(np.int64).tolist()
+    if light == "linear" and method != "none":
+        values = [[[linear_value(v, bits) for v in pixel] for pixel in row] for row in values]
+        rows, top = [[linear_value(v, bits) for v in row] for row in rows], WHITE
+        key = (lambda value: linear_lab([min(max(v, 0), WHITE) for v in value])) if metric == "lab" else key
+        margin = 0 if method.startswith("bayer") or method == "blue-noise" else WHITE // 4
+    elif metric == "lab":
+        values, rows, top = lab_coordinates(image, bits).tolist(), lab_coordinates(palette, bits).tolist(), (1 << 21) - 1
+    expected = reference(values, rows, method, serpentine, strength, top, key, margin)
+    result = dither(image, palette, method, serpentine=serpentine, strength=strength, metric=metric, light=light)
     assert result.dtype == np.uint8 and result.tolist() == expected
+
+
+@pytest.mark.parametrize("bits", [8, 16])
+def test_linear_light_follows_the_curve_and_its_lab_is_cielab(bits):
+    codes = np.arange(1 << bits)
+    sample = codes if bits == 8 else np.r_[codes[:64], codes[64::97], codes[-64:]]
+    assert [linear_value(int(v), bits) for v in sample] == linear_table(bits)[sample].tolist()
+    colours = RNG.integers(0, 1 << bits, (200, 3))
+    colours[:2] = [[0, 0, 0], [(1 << bits) - 1] * 3]
+    exact = np.array([linear_lab([linear_value(int(v), bits) for v in colour]) for colour in colours])
+    # Within 0.01 of ΔE*ab of the floating-point coordinates of the Lab metric.
+    assert np.abs(exact - lab_coordinates(colours, bits).astype(np.int64)).max() <= 82
+
+
+def test_the_blue_noise_mask_is_what_its_rule_makes():
+    spec = importlib.util.spec_from_file_location("make_blue_noise", SCRIPTS / "make_blue_noise.py")
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    assert np.array_equal(script.blue_noise_mask(), blue_noise_mask())
+    assert sorted(blue_noise_mask().ravel()) == list(range(64 * 64))
+    # The pattern tiles the whole image from its first pixel.
+    grey = dither(np.full((130, 70, 3), 90, np.uint8), PALETTES["bw"].colours, "blue-noise")
+    assert np.array_equal(grey[64:128], grey[:64]) and np.array_equal(grey[:, 64:], grey[:, :6])
 
 
 # ------------------------------------------------------------ properties
@@ -209,25 +274,43 @@ def test_lab_indices_pick_the_colours_the_lab_mapping_picks(bits):
     assert np.array_equal(palette[chosen], map_colours(image, palette, metric="lab", bits=bits))
 
 
+@pytest.mark.parametrize("light", ["srgb", "linear"])
 @pytest.mark.parametrize("metric", ["rgb", "lab"])
 @pytest.mark.parametrize("method", METHODS)
-def test_palette_colours_stay_and_strength_zero_is_indices(method, metric):
+def test_palette_colours_stay_and_strength_zero_is_indices(method, metric, light):
     palette = PALETTES["pico-8"].colours * np.uint64(257)
     image = palette[RNG.integers(0, len(palette), (17, 19))].astype(np.uint16)
-    if method not in ("none", "bayer2", "bayer4", "bayer8", "bayer16"):
-        assert np.array_equal(palette[dither(image, palette, method, metric=metric)], image)
+    if method in ERROR_DIFFUSION:
+        assert np.array_equal(palette[dither(image, palette, method, metric=metric, light=light)], image)
     noisy = RNG.integers(0, 1 << 16, (17, 19, 3)).astype(np.uint16)
-    assert np.array_equal(dither(noisy, palette, method, strength=0, metric=metric), indices(noisy, palette, metric=metric))
+    undithered = dither(noisy, palette, method, strength=0, metric=metric, light=light)
+    if light == "srgb" or method == "none":
+        assert np.array_equal(undithered, indices(noisy, palette, metric=metric))
+    elif metric == "rgb":
+        table = linear_table(16)
+        assert np.array_equal(undithered, indices(table[noisy], table[palette]))
 
 
 def test_the_same_input_gives_the_same_bits_and_dithering_changes_them():
     image = np.repeat(np.linspace(0, 255, 64).astype(np.uint8)[None, :, None], 3, axis=2).repeat(8, axis=0)
     palette = PALETTES["bw"].colours
-    runs = [dither(image, palette, "floyd-steinberg") for _ in range(3)]
+    runs = [dither(image, palette, "floyd-steinberg", light="srgb") for _ in range(3)]
     assert all(np.array_equal(runs[0], run) for run in runs)
     # A grey ramp on black and white: the share of white follows the grey.
     white = runs[0].mean(axis=0)
     assert abs(white.mean() - 0.5) < 0.02 and white[:8].mean() < 0.1 and white[-8:].mean() > 0.9
+
+
+@pytest.mark.parametrize("bits", [8, 16])
+@pytest.mark.parametrize("method", sorted(set(ERROR_DIFFUSION) - {"atkinson"}))
+def test_flat_greys_keep_their_light(method, bits):
+    # Atkinson drops a quarter of every error, and so the light of greys.
+    top = (1 << bits) - 1
+    palette = PALETTES["bw"].colours * np.uint64(top // 255)
+    for grey in (top // 8, top // 2, top - top // 5):
+        image = np.full((64, 64, 3), grey, np.uint8 if bits == 8 else np.uint16)
+        white = dither(image, palette, method, light="linear").mean()
+        assert abs(white - linear_table(bits)[grey] / WHITE) < 0.02
 
 
 GOOD = np.zeros((2, 2, 3), np.uint8)
@@ -266,7 +349,8 @@ ACCEPTED = re.escape("a Picture, an (h, w, 3) or (h, w, 4) integer array, or a P
         (lambda: indices(GOOD, np.array([[-1, 0, 0]])), ValueError, "negative"),
         (lambda: indices(GOOD, PALETTES["bw"].colours, metric="xyz"), ValueError, "metric"),
         (lambda: indices(GOOD.astype(np.uint32), PALETTES["bw"].colours, metric="lab"), TypeError, "uint8 or uint16"),
-        (lambda: dither(GOOD, PALETTES["bw"].colours, "blue-noise"), ValueError, "unknown dithering method"),
+        (lambda: dither(GOOD, PALETTES["bw"].colours, "white-noise"), ValueError, "unknown dithering method"),
+        (lambda: dither(GOOD, PALETTES["bw"].colours, light="dim"), ValueError, "unknown light"),
         (lambda: dither(GOOD, PALETTES["bw"].colours, strength=1.5), ValueError, "0 to 1"),
         (lambda: dither(GOOD, PALETTES["bw"].colours, strength="1"), TypeError, "number"),
         (lambda: dither(GOOD.astype(np.int16), PALETTES["bw"].colours), TypeError, "uint8 or uint16"),
@@ -292,6 +376,7 @@ def test_empty_images_need_no_palette_row(shape):
 PALETTE = np.array([[0, 0, 0], [255, 255, 255]], np.uint64)
 OUT = np.zeros((2, 2), np.uint8)
 OFFSETS = np.zeros((2, 2, 3), np.int64)
+TABLE = np.arange(256, dtype=np.uint32)
 
 
 @pytest.mark.parametrize(
@@ -306,17 +391,24 @@ OFFSETS = np.zeros((2, 2, 3), np.int64)
         (lambda: _engine.nearest_indices(GOOD.astype(np.float32), PALETTE, OUT), TypeError, "'img'"),
         (lambda: _engine.nearest_indices(b"abc", PALETTE, OUT), TypeError, "'img'"),
         (lambda: _engine.nearest_indices(GOOD, PALETTE[:, :2].copy(), OUT), ValueError, "3 columns"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "nope", False, 4096, 255), ValueError, "unknown"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, 7, False, 4096, 255), TypeError, "'method'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4097, 255), ValueError, "'strength'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, -1, 255), OverflowError, "negative"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 1 << 32), ValueError, "'top'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 254), ValueError, "0 to 254"),
-        (lambda: _engine.diffuse(GOOD.astype(np.int8), PALETTE, OUT, "atkinson", False, 4096, 255), TypeError, "unsigned"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS[:1], 0, 0, 255), TypeError, "'offsets'"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS.astype(np.int32), 0, 0, 255), TypeError, "'offsets'"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS + (1 << 41), 0, 0, 255), ValueError, "2\\*\\*40"),
-        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, -1, 0, 255), OverflowError, "negative"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "nope", False, 4096, 255, False, None, 0), ValueError, "unknown"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, 7, False, 4096, 255, False, None, 0), TypeError, "'method'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4097, 255, False, None, 0), ValueError, "'strength'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, -1, 255, False, None, 0), OverflowError, "negative"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 1 << 32, False, None, 0), ValueError, "'top'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 254, False, None, 0), ValueError, "0 to 254"),
+        (lambda: _engine.diffuse(GOOD.astype(np.int8), PALETTE, OUT, "atkinson", False, 4096, 255, False, None, 0), TypeError, "unsigned"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, True, None, 0), ValueError, "linear white"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, False, None, 256), ValueError, "'margin'"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, (1 << 20) + 1, True, None), ValueError, "linear white"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, 255, False, TABLE.astype(np.int32)), TypeError, "uint32"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, 255, False, TABLE[:-1]), ValueError, "one entry for each"),
+        (lambda: _engine.order(GOOD.astype(np.uint32), PALETTE, OUT, OFFSETS, 0, 0, 255, False, TABLE), ValueError, "8- or 16-bit"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, False, TABLE + 1, 0), ValueError, "'transfer' values"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS[:1], 0, 0, 255, False, None), TypeError, "'offsets'"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS.astype(np.int32), 0, 0, 255, False, None), TypeError, "'offsets'"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS + (1 << 41), 0, 0, 255, False, None), ValueError, "2\\*\\*40"),
+        (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, -1, 0, 255, False, None), OverflowError, "negative"),
     ],
 )
 def test_the_engine_refuses_what_it_cannot_use(call, error, message):
@@ -334,8 +426,8 @@ def test_the_engine_writes_only_into_writeable_maps():
 
 ENGINE_CALLS = {
     "nearest_indices": lambda img, palette, out: _engine.nearest_indices(img, palette, out),
-    "diffuse": lambda img, palette, out: _engine.diffuse(img, palette, out, "atkinson", True, 4096, 7),
-    "order": lambda img, palette, out: _engine.order(img, palette, out, np.zeros((2, 2, 3), np.int64), 0, 0, 7),
+    "diffuse": lambda img, palette, out: _engine.diffuse(img, palette, out, "atkinson", True, 4096, 7, False, None, 0),
+    "order": lambda img, palette, out: _engine.order(img, palette, out, np.zeros((2, 2, 3), np.int64), 0, 0, 7, False, None),
 }
 
 
@@ -386,7 +478,7 @@ def test_other_threads_run_python_while_the_engine_works():
     seen_partly_written = False
     for _ in range(5):
         out = np.full(image.shape[:2], 255, np.uint8)
-        worker = threading.Thread(target=_engine.diffuse, args=(image, PALETTE, out, "sierra", False, 4096, 255))
+        worker = threading.Thread(target=_engine.diffuse, args=(image, PALETTE, out, "sierra", False, 4096, 255, False, None, 0))
         worker.start()
         while worker.is_alive() and not seen_partly_written:
             written = np.count_nonzero(out[:, 0] != 255)
@@ -423,9 +515,34 @@ def test_a_palette_written_to_during_the_call_is_read_within_its_range():
     try:
         while time.monotonic() < deadline:
             with contextlib.suppress(ValueError):
-                _engine.diffuse(image, palette, out, "floyd-steinberg", False, 4096, 255)
+                _engine.diffuse(image, palette, out, "floyd-steinberg", False, 4096, 255, False, None, 0)
                 assert out[0, 0] in (0, len(palette) - 1)
     finally:
         running[0] = False
         writer.join()
         sys.setswitchinterval(interval)
+
+
+@pytest.mark.parametrize("dtype, palette_bits, scale, message", [
+    (np.uint16, None, None, "palette_bits=8 to scale it to the image"),
+    (np.uint16, 8, 257, None),
+    (np.uint16, 16, 1, None),
+    (np.uint8, 8, 1, None),
+    (np.uint8, 16, None, "a 16-bit palette is for uint16 images"),
+    (np.uint16, 12, None, "palette_bits must be 8, 16 or None"),
+])  # fmt: skip
+@pytest.mark.parametrize("method", ["none", "floyd-steinberg"])
+def test_an_8_bit_palette_for_a_16_bit_image_is_scaled_or_refused(dtype, palette_bits, scale, message, method):
+    image = RNG.integers(0, np.iinfo(dtype).max + 1, size=(5, 7, 3), dtype=dtype)
+    palette = PALETTES["pico-8"].colours
+    if message is not None:
+        with pytest.raises(ValueError, match=message):
+            dither(image, palette, method, palette_bits=palette_bits)
+        with pytest.raises(ValueError, match=message):
+            indices(image, palette, palette_bits=palette_bits)
+        return
+    chosen = dither(image, palette, method, light="srgb", palette_bits=palette_bits)
+    scaled = (palette * np.uint64(scale)).astype(np.int64).tolist()
+    assert chosen.tolist() == reference(image.astype(np.int64).tolist(), scaled, method, False, 1.0, np.iinfo(dtype).max)
+    if method == "none":
+        assert np.array_equal(indices(image, palette, palette_bits=palette_bits), chosen)

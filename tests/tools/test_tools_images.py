@@ -1,4 +1,5 @@
 import io
+import re
 import zlib
 
 import numpy as np
@@ -244,14 +245,29 @@ def test_an_embedded_colour_profile_is_converted_to_srgb(tmp_path):
     assert np.array_equal(read_image(pil_png(tmp_path, rgb, "RGB", icc_profile=srgb)).rgb, rgb)
 
 
-def test_a_profile_that_cannot_be_applied_is_reported(tmp_path):
+@pytest.mark.parametrize(
+    "name, message",
+    [("deep", r"deep\.png: its colour profile \(Adobe RGB \(1998\)\) cannot be applied at 16 bits"),
+     ("grey", r"grey\.png: an L image with an RGB colour profile \(Adobe RGB \(1998\)\) cannot be converted to sRGB"),
+     ("short", r"short\.png: the PNG decoder warns: iCCP: ")],
+)  # fmt: skip
+def test_a_profile_that_cannot_be_applied_is_reported(tmp_path, capfd, name, message):
+    profile = matrix_profile("Adobe RGB (1998)")
     samples = sixteen_bit((2, 3, 3))
-    chunk = b"Adobe RGB\0\0" + zlib.compress(matrix_profile("Adobe RGB (1998)"))
-    path = tmp_path / "deep.png"
-    path.write_bytes(png_bytes(samples, 16, (0,), extra_chunks=[(b"iCCP", chunk)]))
-    with pytest.warns(ToolsWarning, match=r"deep\.png: its colour profile \(Adobe RGB \(1998\)\) cannot be applied at 16 bits"):
+    path = tmp_path / f"{name}.png"
+    if name == "grey":
+        samples = samples[..., 0].astype(np.uint8)
+        Image.fromarray(samples, "L").save(path, icc_profile=profile)
+        samples = np.repeat(samples[..., np.newaxis], 3, axis=2)
+    else:
+        # A profile cut short is one the PNG library itself complains about.
+        chunk = b"Adobe RGB\0\0" + zlib.compress(profile if name == "deep" else profile[:20])
+        path.write_bytes(png_bytes(samples, 16, (0,), extra_chunks=[(b"iCCP", chunk)]))
+    with pytest.warns(ToolsWarning) as caught:
         picture = read_image(path)
+    assert any(re.match(message, str(warning.message).rsplit("/", 1)[-1]) for warning in caught)
     assert np.array_equal(picture.rgb, samples)
+    assert capfd.readouterr().err == ""
 
 
 def test_the_pixel_limit_is_the_callers_not_pillows(tmp_path, monkeypatch):
@@ -261,3 +277,41 @@ def test_the_pixel_limit_is_the_callers_not_pillows(tmp_path, monkeypatch):
     with pytest.raises(ImageTooLargeError, match=r"in\.png: 20×10 is 200 pixels, more than the limit of 199$"):
         read_image(path, max_pixels=199)
     assert Image.MAX_IMAGE_PIXELS == 50
+
+
+def test_written_to_a_file_object_or_never_over_an_existing_file(tmp_path):
+    picture = Picture(RNG.integers(0, 256, (3, 4, 3), dtype=np.uint8), None, 8)
+    stream = io.BytesIO()
+    write_image(stream, picture, format="WebP")
+    stream.seek(0)
+    assert np.array_equal(read_image(stream).rgb, picture.rgb)
+    kept = tmp_path / "kept.png"
+    kept.write_bytes(b"mine")
+    with pytest.raises(ImageError, match=r"kept\.png: exists, and is left as it is"):
+        write_image(kept, picture, overwrite=False)
+    write_image(tmp_path / "new.png", picture, overwrite=False)
+    assert kept.read_bytes() == b"mine" and sorted(p.name for p in tmp_path.iterdir()) == ["kept.png", "new.png"]
+    assert np.array_equal(read_image(tmp_path / "new.png").rgb, picture.rgb)
+
+
+@pytest.mark.parametrize("channels, dtype", [(3, np.uint8), (4, np.uint16)])
+def test_pngs_written_band_by_band_decode_to_the_picture_through_every_filter(tmp_path, channels, dtype):
+    # Smooth with a little noise and a stripe of nothing but noise, in more
+    # rows than one band: each of the five row filters wins somewhere.
+    top = np.iinfo(dtype).max
+    down, across = np.linspace(0, top, 300)[:, None, None], np.linspace(0, top, 260)[None, :, None]
+    ramp = down * np.linspace(0.2, 1, channels) + across
+    pixels = np.clip(ramp / 2.3 + RNG.integers(0, top // 64, (300, 260, channels)), 0, top).astype(dtype)
+    pixels[140:150] = RNG.integers(0, top, (10, 260, channels), endpoint=True)
+    picture = Picture(pixels[..., :3], pixels[..., 3] if channels == 4 else None, 8 * pixels.itemsize)
+    write_image(tmp_path / "out.png", picture)
+    data = (tmp_path / "out.png").read_bytes()
+    chunks, at = [], 8
+    while at < len(data):
+        (length,) = np.frombuffer(data[at : at + 4], ">u4")
+        chunks.append((data[at + 4 : at + 8], data[at + 8 : at + 8 + length]))
+        at += 12 + length
+    rows = zlib.decompress(b"".join(payload for kind, payload in chunks if kind == b"IDAT"))
+    assert set(rows[:: 1 + 260 * channels * pixels.itemsize]) == {0, 1, 2, 3, 4}
+    read = read_image(tmp_path / "out.png")
+    assert np.array_equal(read.rgb, picture.rgb) and (channels == 3 or np.array_equal(read.alpha, picture.alpha))

@@ -63,3 +63,14 @@ def test_peak_memory_is_at_most_three_times_the_decoded_image(tmp_path, shape, d
     used = (peak_kib(tmp_path, "big.png", args) - baseline) * 1024
     decoded = np.prod(shape) * np.dtype(dtype).itemsize
     assert used <= 3 * decoded, f"{used / decoded:.2f} times the decoded image"
+
+
+def test_an_animation_needs_at_most_twice_its_decoded_frames_for_gif_output(tmp_path):
+    for name, height, width in [("big.gif", 600, 800), ("small.gif", 16, 16)]:
+        still = photo_like(height, width, 3, np.uint8)
+        frames = [Image.fromarray(np.roll(still, 7 * k, axis=1)).quantize(64) for k in range(12)]
+        frames[0].save(tmp_path / name, save_all=True, append_images=frames[1:], duration=50, loop=0)
+    args = ["-o", "out.gif"]
+    used = (peak_kib(tmp_path, "big.gif", args) - peak_kib(tmp_path, "small.gif", args)) * 1024
+    decoded = 12 * 600 * 800 * 3
+    assert used <= 2 * decoded, f"{used / decoded:.2f} times the decoded frames"

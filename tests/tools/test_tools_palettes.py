@@ -50,9 +50,10 @@ def test_gimp_palette_with_header_comments_and_names():
     assert parse_gpl(text).tolist() == [[255, 0, 0], [0, 128, 255], [12, 34, 56]]
 
 
-def test_hex_list_accepts_hashes_names_comments_and_blank_lines():
-    text = "; exported\n# warm colours\n#\n#FF0000 red\n\n00ff7f\r\n  #0a0B0c  \n0000ff\tdeep blue\n"
-    assert parse_hex(text).tolist() == [[255, 0, 0], [0, 255, 127], [10, 11, 12], [0, 0, 255]]
+def test_hex_list_accepts_hashes_names_comments_short_forms_and_blank_lines():
+    text = "; exported\n# warm colours\n#\n#FF0000 red\n\n00ff7f\r\n  #0a0B0c  \n0000ff\tdeep blue\n#f00\n1aF cyan\n"
+    expected = [[255, 0, 0], [0, 255, 127], [10, 11, 12], [0, 0, 255], [255, 0, 0], [0x11, 0xAA, 0xFF]]
+    assert parse_hex(text).tolist() == expected
 
 
 def test_jasc_palette_with_crlf_and_trailing_blank_lines():
@@ -109,10 +110,10 @@ def test_adobe_table_trailer_counts_the_colours_and_transparency_is_ignored():
         ("a.gpl", "GIMP Palette\n#\n\n0 0 0\n1 256 0\n", "a.gpl:5: value 256 is out of range 0 to 255"),
         ("a.gpl", "GIMP Palette\n1 2 3\nName: late\n", "a.gpl:3: expected 'red green blue [name]'"),
         ("a.gpl", "GIMP Palette\nName: empty\n# nothing\n", "a.gpl: the palette has no colours"),
-        ("a.hex", "ff0000\n\nff00\n", "a.hex:3: expected a colour as six hex digits RRGGBB, got 'ff00'"),
-        ("a.txt", "ff0000\n#ggg000\n", "a.txt:2: expected a colour as six hex digits RRGGBB, got '#ggg000'"),
-        ("a.hex", "ff0000red\n", "a.hex:1: expected a colour as six hex digits RRGGBB, got 'ff0000red'"),
-        ("a.hex", "#comment\n", "a.hex:1: expected a colour as six hex digits RRGGBB, got '#comment'"),
+        ("a.hex", "ff0000\n\nff00\n", "a.hex:3: expected a colour as six hex digits RRGGBB (or three, RGB), got 'ff00'"),
+        ("a.txt", "ff0000\n#ggg000\n", "a.txt:2: expected a colour as six hex digits RRGGBB (or three, RGB), got '#ggg000'"),
+        ("a.hex", "ff0000red\n", "a.hex:1: expected a colour as six hex digits RRGGBB (or three, RGB), got 'ff0000red'"),
+        ("a.hex", "#comment\n", "a.hex:1: expected a colour as six hex digits RRGGBB (or three, RGB), got '#comment'"),
         ("a.hex", "; only a comment\n", "a.hex: the palette has no colours"),
         ("a.pal", "JASC-PAL\n0200\n1\n0 0 0\n", "a.pal:2: expected the version '0100', got '0200'"),
         ("a.pal", "JASC-PAL\n", "a.pal:2: expected the version '0100', got 'end of file'"),

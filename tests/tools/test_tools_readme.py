@@ -53,6 +53,8 @@ def sandbox(tmp_path):
     for name in ["photo.png", "art.png", "shots/a.png", "shots/b.png", "frames/1.png", "frames/2.png"]:
         (tmp_path / name).parent.mkdir(exist_ok=True)
         landscape.rotate(90 * len(name), expand=True).save(tmp_path / name)
+    turns = [landscape, landscape.rotate(180), landscape.transpose(Image.Transpose.FLIP_LEFT_RIGHT)]
+    turns[0].save(tmp_path / "anim.gif", save_all=True, append_images=turns[1:], duration=[80, 120, 200], loop=0)
     shutil.copy(ROOT / "docs/gallery/landscape-16-colours.gpl", tmp_path / "my-colours.gpl")
     (tmp_path / "bin").mkdir()
     (tmp_path / "bin/palettra").write_text(f'#!/bin/sh\nexec "{sys.executable}" -m palettra_tools "$@"\n')
@@ -123,3 +125,16 @@ def test_the_gallery_is_what_the_command_makes(tmp_path, method):
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
     assert np.array_equal(read_image(tmp_path / "made.png").rgb, read_image(ROOT / committed).rgb)
+
+
+@pytest.mark.parametrize(
+    "picture, options",
+    [("floyd-steinberg-srgb", ["--light", "srgb"]), ("floyd-steinberg-linear", ["--light", "linear"]), ("blue-noise", [])],
+)
+def test_the_light_gallery_is_what_the_command_makes(tmp_path, picture, options):
+    committed = f"gallery/landscape-pico-8-{picture}.png"
+    assert f"({committed})" in (ROOT / "docs" / "dithering.md").read_text()
+    assert f'<img src="docs/{committed}"' in README
+    method = "blue-noise" if picture == "blue-noise" else "floyd-steinberg"
+    run_command("examples/landscape.png", "-p", "pico-8", "--dither", method, *options, "-o", tmp_path / "made.png")
+    assert np.array_equal(read_image(tmp_path / "made.png").rgb, read_image(ROOT / "docs" / committed).rgb)

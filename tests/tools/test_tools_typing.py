@@ -26,7 +26,7 @@ convert_dask(pixels, palette, metric="rgb").compute()
 convert_dask(pixels, palette, metric="cie")  # wrong
 pt.quantize(Image.new("RGB", (2, 2)), palette).save("x.png")
 pt.quantize(floats, palette)  # wrong
-pt.indices(pixels.tolist(), palette)  # wrong
+pt.indices([[(0, 0, 0)]], palette)  # wrong
 """
 
 
