@@ -61,6 +61,20 @@ def test_dithering_benchmark_runs_on_a_tiny_image():
     assert "Two images on two threads take " in done.stdout
 
 
+def test_index_map_benchmark_runs_on_a_tiny_image():
+    done = subprocess.run(
+        [sys.executable, "-W", "error", str(BENCHMARK.with_name("index_map_benchmark.py")), "--size", "16",
+         "--repeat", "1", "--colours", "4", "300"],
+        capture_output=True, text=True, timeout=600,
+        env={**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"},
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    rows = [line.split(" | ") for line in done.stdout.splitlines() if line.startswith(("| photo |", "| pixel art |"))]
+    assert len(rows) == 2 * (7 + 6)  # Pillow's quantize takes at most 256 colours
+    assert "| convert ≤ 1.25× floor, pixel art, 300 colours |" in done.stdout
+    assert "Control: two NumPy sorts side by side take " in done.stdout
+
+
 def test_palette_benchmark_runs_on_tiny_images():
     done = subprocess.run(
         [sys.executable, "-W", "error", str(BENCHMARK.with_name("palette_benchmark.py")), "--sizes", "24",

@@ -94,12 +94,13 @@ def _index_block(
     light: Light,
     block_info: dict[Any, Any] | None = None,
 ) -> IndexMap:
+    # Dask spreads the blocks over its own workers.
     if method == "none":
-        return nearest_rows(block, color_palette, metric=metric)
+        return nearest_rows(block, color_palette, metric=metric, threads=1)
     # Where this block starts in the whole image: the pattern continues across blocks.
     (row, _), (column, _), _ = block_info[0]["array-location"] if block_info else ((0, 0), (0, 0), None)
     return dither_block(
-        block, color_palette, method, strength=strength, metric=metric, light=light, origin=(row, column)
+        block, color_palette, method, strength=strength, metric=metric, light=light, origin=(row, column), threads=1
     )
 
 

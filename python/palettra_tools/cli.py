@@ -195,6 +195,7 @@ def _map(
         serpentine=args.serpentine,
         strength=_strength(args),
         light=args.light or DEFAULT_LIGHT,
+        threads=args.threads,
         progress=progress,
     )
     return chosen, changed_by_indices(picture, palette, chosen)

@@ -2,6 +2,7 @@
 make no sense together."""
 
 import argparse
+from collections.abc import Callable
 from pathlib import Path
 from typing import NoReturn
 
@@ -47,14 +48,20 @@ def _alpha_level(text: str) -> int:
     return value
 
 
-def _colour_count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a number of colours of at least 1, got '{text}'")
-    return value
+def _at_least_one(what: str) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = 0
+        if value < 1:
+            raise argparse.ArgumentTypeError(f"expected a number of {what} of at least 1, got '{text}'")
+        return value
+
+    return parse
+
+
+_colour_count = _at_least_one("colours")
 
 
 def command_parser() -> argparse.ArgumentParser:
@@ -121,6 +128,10 @@ def command_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--strength", type=float, metavar="S",
         help="with --dither: how much of the error or pattern is applied, 0 (none) to 1 (all, the default)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--threads", type=_at_least_one("threads"), metavar="N",
+        help="map on N threads (default: every processor this process may use); the result is the same",
     )  # fmt: skip
     parser.add_argument(
         "--alpha-threshold", type=_alpha_level, metavar="A",

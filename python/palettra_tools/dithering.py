@@ -22,6 +22,7 @@ from .bands import row_bands
 from .inputs import ImageInput, image_channels
 from .light import WHITE, Light, check_light, linear_table
 from .metrics import Metric, check_metric
+from .threads import run_bands, split_rows, thread_count
 
 Method = Literal[
     "none",
@@ -137,7 +138,12 @@ def _in_image_scale(
 
 
 def indices(
-    img: ImageInput, palette: npt.ArrayLike, *, metric: Metric = "rgb", palette_bits: int | None = None
+    img: ImageInput,
+    palette: npt.ArrayLike,
+    *,
+    metric: Metric = "rgb",
+    palette_bits: int | None = None,
+    threads: int | None = None,
 ) -> IndexMap:
     """The (h, w) map of the first nearest palette row of every pixel of `img`
     (a Picture, an (h, w, 3) or (h, w, 4) integer array or a Pillow image;
@@ -150,28 +156,39 @@ def indices(
     palette)] is palettra.convert(img, palette) for the palette in the
     image's scale; with "lab" (uint8 or uint16 images) the rows are nearest
     in integer CIELAB, as `lab` describes.
+
+    `threads` is how many threads share the work, a band of rows each: None
+    for every processor the process may use, 1 for the calling thread only.
+    The map is the same for every count.
     """
     image = _image(img)
-    return nearest_rows(image, _in_image_scale(palette, image, palette_bits), metric=metric)
+    return nearest_rows(image, _in_image_scale(palette, image, palette_bits), metric=metric, threads=threads)
 
 
-def nearest_rows(img: ImageInput, palette: npt.ArrayLike, *, metric: Metric = "rgb") -> IndexMap:
+def nearest_rows(
+    img: ImageInput, palette: npt.ArrayLike, *, metric: Metric = "rgb", threads: int | None = None
+) -> IndexMap:
     """`indices` for a palette known to be in the image's scale."""
     check_metric(metric)
+    count = thread_count(threads)
     image = _image(img)
     height, width = image.shape[:2]
     rows = _palette(palette, height * width)
     out = np.empty((height, width), dtype=index_dtype(len(rows)))
     if metric == "rgb":
-        _engine.nearest_indices(image, rows, out)
+        run_bands(split_rows(height, width, count), count, lambda band: _engine.nearest_indices(image[band], rows, out[band]))
         return out
     bits = _depth(image)
     if image.size and rows.max(initial=0) >= 1 << bits:
         raise ValueError(f"palette values must lie in the image's channel range 0 to {(1 << bits) - 1}")
     palette_lab = lab.lab_coordinates(rows, bits)
-    # Band by band, the coordinates never take more room than one band's.
-    for band in row_bands(height, width):
-        _engine.nearest_indices(lab.lab_coordinates(image[band], bits), palette_lab, out[band])
+    # Band by band, the coordinates never take more room than one band's
+    # per thread.
+    run_bands(
+        list(row_bands(height, width)),
+        count,
+        lambda band: _engine.nearest_indices(lab.lab_coordinates(image[band], bits), palette_lab, out[band]),
+    )
     return out
 
 
@@ -237,6 +254,7 @@ def dither_block(
     metric: Metric = "rgb",
     light: Light = DEFAULT_LIGHT,
     origin: tuple[int, int] = (0, 0),
+    threads: int | None = None,
 ) -> IndexMap:
     """`dither` for a block of a larger image whose first pixel is at
     `origin` there; ordered thresholds follow the position in the whole image."""
@@ -247,8 +265,9 @@ def dither_block(
     factor = _strength(strength)
     image = _image(img)
     bits = _depth(image)
+    count = thread_count(threads)
     if method == "none":
-        return nearest_rows(image, palette, metric=metric)
+        return nearest_rows(image, palette, metric=metric, threads=count)
     height, width = image.shape[:2]
     rows = _palette(palette, height * width)
     top = (1 << bits) - 1
@@ -269,7 +288,13 @@ def dither_block(
         values, rows, top = lab_image(image, bits), lab.lab_coordinates(rows, bits), LAB_TOP
     if method in ORDERED:
         offsets = ordered_offsets(method, rows, factor)
-        _engine.order(values, rows, out, offsets, origin[0], origin[1], top, linear_lab, transfer)
+        run_bands(
+            split_rows(height, width, count),
+            count,
+            lambda band: _engine.order(
+                values[band], rows, out[band], offsets, origin[0] + band.start, origin[1], top, linear_lab, transfer
+            ),
+        )
     else:
         margin = LINEAR_MARGIN if light == "linear" else 0
         _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top, linear_lab, transfer, margin)
@@ -286,6 +311,7 @@ def dither(
     metric: Metric = "rgb",
     light: Light = DEFAULT_LIGHT,
     palette_bits: int | None = None,
+    threads: int | None = None,
 ) -> IndexMap:
     """The (h, w) index map of an 8- or 16-bit image (as `indices` takes it)
     dithered to the palette (in the image's scale, or scaled from 8 bits
@@ -298,8 +324,11 @@ def dither(
     ordered offsets. `light` "linear" carries them in linear light and
     compares colours there (by squared distance of the linear values, or by
     the Lab coordinates of the linear value for metric "lab"); "srgb" in
-    code values.
+    code values. `threads` is as for `indices`; error diffusion, where every
+    pixel waits for its neighbours' errors, runs on the calling thread.
     """
     image = _image(img)
     rows = _in_image_scale(palette, image, palette_bits)
-    return dither_block(image, rows, method, serpentine=serpentine, strength=strength, metric=metric, light=light)
+    return dither_block(
+        image, rows, method, serpentine=serpentine, strength=strength, metric=metric, light=light, threads=threads
+    )

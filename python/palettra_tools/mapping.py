@@ -132,11 +132,12 @@ def index_picture(
     serpentine: bool = False,
     strength: float = 1.0,
     light: Light = dithering.DEFAULT_LIGHT,
+    threads: int | None = None,
     band_rows: int | None = None,
     progress: Progress | None = None,
 ) -> IndexMap:
     """The index map of the picture on the 8-bit `palette` (see
-    palettra_tools.dither). Undithered and ordered pixels are mapped a band
+    palettra_tools.dither, which also says what `threads` does). Undithered and ordered pixels are mapped a band
     at a time when `progress` or `band_rows` asks for it or the metric is
     "lab" (whose coordinates then exist for one band only), and otherwise
     in one call; error diffusion takes the picture in one piece."""
@@ -151,11 +152,18 @@ def index_picture(
             progress(height, height)
         return chosen
     if progress is None and band_rows is None and metric == "rgb":
-        return dithering.dither_block(picture.rgb, scaled, dither, strength=strength, light=light)
+        return dithering.dither_block(picture.rgb, scaled, dither, strength=strength, light=light, threads=threads)
     chosen = np.empty((height, width), dtype=dithering.index_dtype(len(scaled)))
     for rows in row_bands(height, width, band_rows):
         chosen[rows] = dithering.dither_block(
-            picture.rgb[rows], scaled, dither, strength=strength, metric=metric, light=light, origin=(rows.start, 0)
+            picture.rgb[rows],
+            scaled,
+            dither,
+            strength=strength,
+            metric=metric,
+            light=light,
+            origin=(rows.start, 0),
+            threads=threads,
         )
         if progress is not None:
             progress(rows.stop, height)
@@ -190,6 +198,8 @@ class PictureOptions(TypedDict, total=False):
     dither: Method
     serpentine: bool
     strength: float
+    light: Light
+    threads: int | None
     band_rows: int | None
     progress: Progress | None
 

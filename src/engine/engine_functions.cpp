@@ -190,13 +190,13 @@ Result<PyObject*> nearest_indices(PyObject* const* args, Py_ssize_t nargs, PyObj
   const Arrays& arrays = call->arrays;
   const DirectImage& image = arrays.image;
   if (image.height == 0 || image.width == 0) return none();
-  // The search is built for the largest value the image holds. Bytes can
-  // hold no larger one, so another thread writing to the image meanwhile
-  // cannot take a pixel past it; wider images keep the lock.
-  const bool bytes = image.element_size == 1 && !image.is_signed;
+  // The search is built for the largest value the image holds, and finds
+  // the nearest row of any larger one another thread writes meanwhile, so
+  // unsigned images let other threads run. A signed image was checked for
+  // negative values, which a later write could bring in: it keeps the lock.
   bool mapped;
   {
-    ReleasedLock unlocked(bytes);
+    ReleasedLock unlocked(!image.is_signed);
     IndexWriter writer(arrays.out);
     mapped = nearest_rows_of_image(image, arrays.palette, writer);
   }

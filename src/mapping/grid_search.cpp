@@ -47,6 +47,14 @@ constexpr std::size_t kMostRivals = 16;
 
 double square(double value) noexcept { return value * value; }
 
+// The pixel's values as 32-bit integers, when all lie below 2^kNarrowBits.
+bool as_narrow(const double* pixel, std::uint32_t* narrow) noexcept {
+  constexpr double kEnd = 1 << kNarrowBits;
+  if (!(pixel[0] < kEnd && pixel[1] < kEnd && pixel[2] < kEnd)) return false;
+  for (std::size_t c = 0; c < 3; ++c) narrow[c] = static_cast<std::uint32_t>(pixel[c]);
+  return true;
+}
+
 }  // namespace
 
 std::size_t GridSearch::most_bytes(std::size_t rows) noexcept {
@@ -63,6 +71,7 @@ std::size_t GridSearch::cell_bytes(unsigned bits, std::size_t rows) noexcept {
 GridSearch::GridSearch(const SearchPalette& palette, unsigned value_bits,
                        std::uint64_t expected_pixels, std::size_t memory)
     : palette_(palette),
+      narrow_(palette.is_narrow() && value_bits <= kNarrowBits),
       beyond_range_(value_bits >= 64 ? 0 : ~std::uint64_t{0} << value_bits),
       cell_bits_(cell_bits_for(value_bits, palette.rows(), expected_pixels)),
       shift_(value_bits - cell_bits_),
@@ -91,7 +100,7 @@ std::size_t GridSearch::resolve(std::uint32_t entry, std::uint64_t s0, std::uint
                                 std::uint64_t s2, WorkAccount& account) {
   const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
                            static_cast<double>(s2)};
-  const std::size_t cell = cell_of(s0, s1, s2);
+  const std::size_t cell = layout().index(s0, s1, s2);
   if (entry == kUnknown) {
     // An earlier pixel of the same run may have described the cell since.
     entry = cells_[cell] != kUnknown ? cells_[cell] : describe_cell(cell, account);
@@ -272,6 +281,18 @@ void GridSearch::select_candidates(const Box& box, Colours colours, WorkAccount&
 std::size_t GridSearch::nearest_among(Colours colours, const double* pixel,
                                       WorkAccount& account) const noexcept {
   account.spend(cost::kCandidate * static_cast<double>(colours.count));
+  if (std::uint32_t narrow_pixel[3]; narrow_ && as_narrow(pixel, narrow_pixel)) {
+    std::uint32_t best = std::numeric_limits<std::uint32_t>::max();
+    std::size_t chosen = colours[0];
+    for (std::size_t i = 0; i < colours.count; ++i) {
+      const std::uint32_t d = narrow_distance(colours[i], narrow_pixel);
+      if (d < best) {
+        best = d;
+        chosen = colours[i];
+      }
+    }
+    return chosen;
+  }
   double best = std::numeric_limits<double>::infinity();
   std::size_t chosen = colours[0];
   for (std::size_t i = 0; i < colours.count; ++i) {
@@ -286,6 +307,12 @@ std::size_t GridSearch::nearest_among(Colours colours, const double* pixel,
 
 std::size_t GridSearch::plain_scan(const double* pixel, WorkAccount& account) const noexcept {
   account.spend(account.plain_scan());
+  if (std::uint32_t narrow_pixel[3]; palette_.is_narrow() && as_narrow(pixel, narrow_pixel)) {
+    return scan_narrow_rows(palette_.narrow_column(0), palette_.narrow_column(1),
+                            palette_.narrow_column(2), palette_.narrow_padded_rows(),
+                            narrow_pixel[0], narrow_pixel[1], narrow_pixel[2])
+        .row;
+  }
   return scan_rows(palette_.column(0), palette_.column(1), palette_.column(2),
                    palette_.padded_rows(), pixel[0], pixel[1], pixel[2])
       .row;

@@ -29,7 +29,37 @@ class GridSearch {
   // cell_entry() reads the pixel's cell, settled_colour() tells the colour
   // when the entry settles it, and resolve() finds the colour otherwise.
   std::uint32_t cell_entry(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
-    return cells_[cell_of(s0, s1, s2)];
+    return cells_[layout().index(s0, s1, s2)];
+  }
+  // Where the cells lie and how a pixel finds its own, copied out so that
+  // a caller's loop keeps them in registers instead of reloading them
+  // after every store it makes. The table never moves; its entries change
+  // only in resolve().
+  struct Layout {
+    const std::uint32_t* cells;
+    std::uint64_t mask;
+    unsigned shift;
+    unsigned bits;
+    // Masked, so that even a value past 2^value_bits reads inside the table.
+    std::size_t index(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
+      return (((s0 >> shift) & mask) << (2 * bits)) | (((s1 >> shift) & mask) << bits) |
+             ((s2 >> shift) & mask);
+    }
+  };
+  Layout layout() const noexcept {
+    return {cells_.data(), (std::uint64_t{1} << cell_bits_) - 1, shift_, cell_bits_};
+  }
+  // For byte values: shares[c][v], the part of a cell's index that value v
+  // of channel c contributes, so that a byte pixel's cell is three look-ups
+  // or-ed together.
+  using ByteShares = std::uint32_t[3][256];
+  void byte_shares(ByteShares& shares) const noexcept {
+    const Layout where = layout();
+    for (std::uint64_t v = 0; v < 256; ++v) {
+      shares[0][v] = static_cast<std::uint32_t>(where.index(v, 0, 0));
+      shares[1][v] = static_cast<std::uint32_t>(where.index(0, v, 0));
+      shares[2][v] = static_cast<std::uint32_t>(where.index(0, 0, v));
+    }
   }
   // Whether any value or-ed into `values` is past 2^value_bits, as only
   // memory written behind the caller's back can hold by now. Such a value
@@ -50,10 +80,15 @@ class GridSearch {
   // The nearer of a pair entry's colours, the first on a tie.
   std::size_t nearer_of_pair(std::uint32_t entry, std::uint64_t s0, std::uint64_t s1,
                              std::uint64_t s2) const noexcept {
-    const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
-                             static_cast<double>(s2)};
     const std::uint32_t first = (entry >> kPairShift) & kPairColour;
     const std::uint32_t second = entry & kPairColour;
+    if (narrow_) {
+      const std::uint32_t pixel[3] = {static_cast<std::uint32_t>(s0), static_cast<std::uint32_t>(s1),
+                                      static_cast<std::uint32_t>(s2)};
+      return narrow_distance(second, pixel) < narrow_distance(first, pixel) ? second : first;
+    }
+    const double pixel[3] = {static_cast<double>(s0), static_cast<double>(s1),
+                             static_cast<double>(s2)};
     return distance(second, pixel) < distance(first, pixel) ? second : first;
   }
   // Pays for its work, and for any cell it describes, from the account.
@@ -90,12 +125,6 @@ class GridSearch {
     }
   };
 
-  // Masked, so that even a value past 2^value_bits reads inside the table.
-  std::size_t cell_of(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2) const noexcept {
-    const std::uint64_t mask = (std::uint64_t{1} << cell_bits_) - 1;
-    return (((s0 >> shift_) & mask) << (2 * cell_bits_)) | (((s1 >> shift_) & mask) << cell_bits_) |
-           ((s2 >> shift_) & mask);
-  }
   static std::size_t cell_bytes(unsigned bits, std::size_t rows) noexcept;
   std::size_t coarse_of(std::size_t cell) const noexcept;
   Box box_of(std::size_t cell, unsigned bits, unsigned shift) const noexcept;
@@ -112,12 +141,27 @@ class GridSearch {
   std::size_t nearest_among(Colours colours, const double* pixel,
                             WorkAccount& account) const noexcept;
   std::size_t plain_scan(const double* pixel, WorkAccount& account) const noexcept;
+  // Exact, as the double-precision distance is, for values below
+  // 2^kNarrowBits (see scan_narrow_rows()); a value past them, which only
+  // a pixel beyond the grid's range can hold, gives some distance without
+  // overflow, and such a pixel is answered again by a plain scan.
+  std::uint32_t narrow_distance(std::uint32_t colour, const std::uint32_t* pixel) const noexcept {
+    std::uint32_t sum = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+      const std::uint32_t d = pixel[c] - palette_.narrow_column(c)[colour];
+      sum += d * d;
+    }
+    return sum;
+  }
   double distance(std::uint32_t colour, const double* pixel) const noexcept {
     return distance_to(palette_.value(colour, 0), palette_.value(colour, 1),
                        palette_.value(colour, 2), pixel[0], pixel[1], pixel[2]);
   }
 
   const SearchPalette& palette_;
+  // Whether every pixel and palette value lies below 2^kNarrowBits, so that
+  // distances can be taken in 32-bit integers.
+  bool narrow_;
   // The bits that no value below 2^value_bits has.
   std::uint64_t beyond_range_;
   unsigned cell_bits_;

@@ -121,9 +121,11 @@ class NearestRows::Search {
       rows_without_grid(pixels, count, rows);
       return;
     }
+    const GridSearch::Layout where = grid_->layout();
     settle_run<true>(
         count,
         [&](std::size_t j, std::uint64_t* values) { std::memcpy(values, pixels + 3 * j, 24); },
+        [where](const std::uint64_t* pixel) { return where.index(pixel[0], pixel[1], pixel[2]); },
         [&](std::size_t j, std::size_t k) { rows[j] = palette_->origin(k); });
   }
 
@@ -155,6 +157,23 @@ class NearestRows::Search {
 
   template <class T, bool kMayExceedRange, class Output>
   void map_image_through_grid(const DirectImage& image, Output& output) {
+    if constexpr (std::is_same_v<T, std::uint8_t>) {
+      GridSearch::ByteShares shares;
+      grid_->byte_shares(shares);
+      map_rows_through_grid<T, kMayExceedRange>(image, output, [&](const std::uint64_t* pixel) {
+        return shares[0][pixel[0]] | shares[1][pixel[1]] | shares[2][pixel[2]];
+      });
+    } else {
+      const GridSearch::Layout where = grid_->layout();
+      map_rows_through_grid<T, kMayExceedRange>(image, output, [where](const std::uint64_t* pixel) {
+        return where.index(pixel[0], pixel[1], pixel[2]);
+      });
+    }
+  }
+
+  // `locate(pixel)` gives the index of the pixel's cell.
+  template <class T, bool kMayExceedRange, class Output, class Locate>
+  void map_rows_through_grid(const DirectImage& image, Output& output, const Locate& locate) {
     const std::int64_t column = image.column_stride;
     const std::int64_t channel = image.channel_stride;
     std::uint64_t first_pixel = 0;
@@ -172,7 +191,7 @@ class NearestRows::Search {
               values[1] = load<T>(pixel + channel);
               values[2] = load<T>(pixel + 2 * channel);
             },
-            [&](std::size_t j, std::size_t k) { output.colour(j, *palette_, k); });
+            locate, [&](std::size_t j, std::size_t k) { output.colour(j, *palette_, k); });
         output.finish_run(count, false);
         first_pixel += count;
       }
@@ -245,21 +264,22 @@ class NearestRows::Search {
   // pixel's cell entry, without a branch that depends on the image, each
   // pixel given its cell's colour or, where the cell does not settle it, a
   // stand-in; then the few pixels whose cell does not settle them.
-  // `values(j, out)` gives pixel j's values; kMayExceedRange, whether they
-  // can be past the grid's range.
-  template <bool kMayExceedRange, class Values, class Put>
-  void settle_run(std::size_t count, const Values& values, const Put& put) {
+  // `values(j, out)` gives pixel j's values, `locate(values)` the index of
+  // their cell; kMayExceedRange, whether they can be past the grid's range.
+  template <bool kMayExceedRange, class Values, class Locate, class Put>
+  void settle_run(std::size_t count, const Values& values, const Locate& locate, const Put& put) {
     std::uint32_t unsettled[kRun];
     std::uint32_t unsettled_entries[kRun];
     account_->earn(count);
     account_->spend(cost::kLookup * static_cast<double>(count));
     std::size_t waiting = 0;
+    const std::uint32_t* cells = grid_->layout().cells;
     std::uint64_t every_value = 0;
     for (std::size_t j = 0; j < count; ++j) {
       std::uint64_t pixel[3];
       values(j, pixel);
       if constexpr (kMayExceedRange) every_value |= pixel[0] | pixel[1] | pixel[2];
-      const std::uint32_t entry = grid_->cell_entry(pixel[0], pixel[1], pixel[2]);
+      const std::uint32_t entry = cells[locate(pixel)];
       put(j, GridSearch::settled_colour_or_first(entry));
       unsettled[waiting] = static_cast<std::uint32_t>(j);
       unsettled_entries[waiting] = entry;
@@ -279,7 +299,7 @@ class NearestRows::Search {
         } else {
           last_colour_ = grid_->resolve(entry, pixel[0], pixel[1], pixel[2], *account_);
         }
-        std::memcpy(last_pixel_, pixel, sizeof last_pixel_);
+        std::copy_n(pixel, 3, last_pixel_);
         has_last_ = true;
       }
       put(j, last_colour_);

@@ -4,6 +4,8 @@
 #include <bit>
 #include <limits>
 
+#include "mapping/row_scan.hpp"
+
 namespace palettra {
 namespace {
 
@@ -30,7 +32,9 @@ std::size_t slots_for(std::uint64_t rows) noexcept { return std::bit_ceil(2 * ro
 
 std::size_t SearchPalette::bytes_for(std::uint64_t rows) noexcept {
   const std::uint64_t padded = (rows + kLanes - 1) / kLanes * kLanes;
-  return padded * 3 * sizeof(double) + rows * (sizeof(std::uint32_t) + 3 * sizeof(std::uint64_t)) +
+  const std::uint64_t narrow = (rows + kNarrowLanes - 1) / kNarrowLanes * kNarrowLanes;
+  return padded * 3 * sizeof(double) + narrow * 3 * sizeof(std::uint32_t) +
+         rows * (sizeof(std::uint32_t) + 3 * sizeof(std::uint64_t)) +
          slots_for(rows) * sizeof(std::uint32_t);
 }
 
@@ -67,6 +71,15 @@ SearchPalette::SearchPalette(const PaletteView& view) {
   const std::size_t padded = (origins_.size() + kLanes - 1) / kLanes * kLanes;
   for (std::vector<double>& column : columns_) {
     column.resize(padded, std::numeric_limits<double>::infinity());
+  }
+  if (largest_ >> kNarrowBits != 0) return;
+  const std::size_t narrow = (origins_.size() + kNarrowLanes - 1) / kNarrowLanes * kNarrowLanes;
+  for (std::size_t c = 0; c < 3; ++c) {
+    narrow_columns_[c].reserve(narrow);
+    for (std::size_t k = 0; k < origins_.size(); ++k) {
+      narrow_columns_[c].push_back(static_cast<std::uint32_t>(stored_[3 * k + c]));
+    }
+    narrow_columns_[c].resize(narrow, kNarrowPadding);
   }
 }
 

@@ -36,6 +36,13 @@ class SearchPalette {
   const double* column(std::size_t c) const noexcept { return columns_[c].data(); }
   std::size_t padded_rows() const noexcept { return columns_[0].size(); }
   double value(std::size_t k, std::size_t c) const noexcept { return columns_[c][k]; }
+  // Whether every value lies below 2^kNarrowBits, and the columns are also
+  // kept as 32-bit integers, padded as scan_narrow_rows() needs.
+  bool is_narrow() const noexcept { return !narrow_columns_[0].empty(); }
+  const std::uint32_t* narrow_column(std::size_t c) const noexcept {
+    return narrow_columns_[c].data();
+  }
+  std::size_t narrow_padded_rows() const noexcept { return narrow_columns_[0].size(); }
 
  private:
   std::uint64_t largest_ = 0;
@@ -43,6 +50,7 @@ class SearchPalette {
   std::vector<std::uint32_t> origins_;
   std::vector<std::uint64_t> stored_;
   std::vector<double> columns_[3];
+  std::vector<std::uint32_t> narrow_columns_[3];
 };
 
 }  // namespace palettra

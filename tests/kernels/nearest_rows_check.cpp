@@ -233,6 +233,10 @@ int main() {
   // Ties: few distinct palette values, many rows equal or equally far.
   check("ties-uint8", {1, false, 0, 8}, 48, 17, 23, 0, 3);
   check("ties-int16", {2, true, 100, 104}, 33, 7, 260, 99, 105);
+  // Ties and repeated rows over a whole byte or 16-bit range, with enough
+  // pixels for the grid's finer cells.
+  check("ties-uint8-many-pixels", {1, false, 120, 136}, 90, 40, 200, 124, 132);
+  check("ties-uint16-many-pixels", {2, false, 65500, 65535}, 70, 30, 260, 65510, 65522);
   // Large values: the double-precision search, rounding above 2^53.
   check("uint64-2^25-to-2^40", {8, false, 1u << 25, std::uint64_t{1} << 40}, 70, 9, 31,
         1u << 25, std::uint64_t{1} << 40);

@@ -150,6 +150,7 @@ def test_a_bad_file_fails_alone(tmp_path, images):
         (["photo.png", "sprite.png", "--colours", "4", "--save-palette", "p.gpl"], "--save-palette with several INPUTs needs --shared-palette", 2),
         (["photo.png", "--colours", "4", "--save-palette", "p.png"], "p.png: unknown palette format: use a .gpl, .hex, .txt, .pal (JASC) or .act file\n", 2),
         (["photo.png", "--colours", "0"], "argument --colours: expected a number of colours of at least 1, got '0'", 2),
+        (["photo.png", "-p", "cga", "--threads", "0"], "argument --threads: expected a number of threads of at least 1, got '0'", 2),
         (["photo.png", "--colours", "300", "-o", "x.gif"], "x.gif: a GIF holds at most 256 colours, this palette has 300", 2),
         (["--show-palette", "cga"], "--show-palette NAME|FILE takes no INPUT images and writes -o OUT", 2),
         (["--show-palette", "cga", "-o", "x.gif"], "x.gif: a swatch sheet has more colours than a GIF holds: write .png", 2),
@@ -338,10 +339,10 @@ def test_sixteen_bit_images_dither_at_sixteen_bits(tmp_path):
     assert out.bits == 16 and np.array_equal(out.rgb, palette[dither(rgb, palette)])
 
 
-@pytest.mark.parametrize(("method", "metric"), [("none", "rgb"), ("floyd-steinberg", "lab")])
-def test_makes_a_palette_from_the_image_and_maps_to_it(tmp_path, images, method, metric):
+@pytest.mark.parametrize(("method", "metric", "threads"), [("none", "rgb", "3"), ("floyd-steinberg", "lab", "1"), ("bayer4", "rgb", "2")])
+def test_makes_a_palette_from_the_image_and_maps_to_it(tmp_path, images, method, metric, threads):
     done = palettra_command("sprite.png", "--colours", "6", "--dither", method, "--metric", metric,
-                            "--save-palette", "made.gpl", "--indexed", cwd=tmp_path)  # fmt: skip
+                            "--save-palette", "made.gpl", "--indexed", "--threads", threads, cwd=tmp_path)  # fmt: skip
     assert done.returncode == 0, done.stderr
     sprite = images["sprite"]
     made = make_palette(sprite, 6, metric=metric)

@@ -224,6 +224,33 @@ def test_indices_pick_the_rows_convert_picks(dtype, layout, colours):
     assert np.array_equal(palette[result][..., :3], palettra.convert(image, palette))
 
 
+def plain_scan(image, palette):
+    """The first row at the smallest (d0² + d1²) + d2², in doubles."""
+    pixels = image[..., :3].reshape(-1, 3).astype(np.float64)
+    rows = palette[:, :3].astype(np.float64)
+    squares = [np.square(pixels[:, [c]] - rows[:, c]) for c in range(3)]
+    return ((squares[0] + squares[1]) + squares[2]).argmin(axis=1).reshape(image.shape[:2])
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3, 7])
+@pytest.mark.parametrize("layout", ["contiguous", "strided"])
+@pytest.mark.parametrize("dtype, top", [(np.uint8, 255), (np.uint16, 65535)])
+def test_narrow_images_with_ties_match_the_plain_scan_on_any_thread_count(dtype, top, layout, threads):
+    # Pixels on even steps and rows on steps of four, some rows repeated:
+    # many pixels lie exactly as far from two rows, and only the first may
+    # win. Large enough for seven bands.
+    step = (top + 1) // 64
+    image = (RNG.integers(0, 32, (241, 480, 3)) * 2 * step).astype(dtype)
+    palette = (RNG.integers(0, 16, (40, 3)) * 4 * step).astype(np.uint64)
+    palette[[5, 17, 33]] = palette[[2, 9, 9]]
+    if layout == "strided":
+        image = image[::-1, ::2][:, :, [2, 0, 1]]
+    expected = plain_scan(image, palette)
+    assert np.array_equal(indices(image, palette, threads=threads), expected)
+    ordered = dither(image, palette, "bayer4", threads=threads)
+    assert np.array_equal(ordered, dither(image, palette, "bayer4", threads=1))
+
+
 def test_values_beyond_double_precision_tie_as_convert_ties():
     image = np.full((1, 2, 3), 1 << 60, dtype=np.uint64)
     palette = np.array([[(1 << 60) + 1, 0, 0], [1 << 60, 0, 0]], np.uint64)
@@ -328,6 +355,8 @@ ACCEPTED = re.escape("a Picture, an (h, w, 3) or (h, w, 4) integer array, or a P
         (lambda: dither(GOOD, PALETTES["bw"].colours, strength="1"), TypeError, "number"),
         (lambda: dither(GOOD.astype(np.int16), PALETTES["bw"].colours), TypeError, "uint8 or uint16"),
         (lambda: dither(GOOD, np.array([[256, 0, 0]])), ValueError, "0 to 255"),
+        (lambda: indices(GOOD, PALETTES["bw"].colours, threads=0), ValueError, "at least 1"),
+        (lambda: dither(GOOD, PALETTES["bw"].colours, "bayer2", threads=1.5), TypeError, "int or None"),
     ],
 )
 def test_every_mistake_in_the_python_api_is_a_clear_error(call, error, message):
