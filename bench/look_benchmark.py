@@ -159,38 +159,38 @@ def read_rgb(path):
     return np.asarray(Image.open(path).convert("RGB"))
 
 
-def magick_remap(palette):
+def external_tool(command):
+    """A peer that is a program: the picture written as in.png, the program
+    run as `command(folder, source, out)` gives it, out.png read back."""
+
     def run(image):
-        with tempfile.TemporaryDirectory() as folder:
-            source, swatch, out = (Path(folder) / name for name in ("in.png", "palette.png", "out.png"))
+        with tempfile.TemporaryDirectory() as name:
+            folder = Path(name)
+            source, out = folder / "in.png", folder / "out.png"
             write_png(source, image)
-            write_png(swatch, palette.astype(np.uint8)[None])
-            subprocess.run(["convert", source, "-dither", "FloydSteinberg", "-remap", swatch, out], check=True)
+            subprocess.run(command(folder, source, out), check=True)
             return read_rgb(out)
 
     return run
+
+
+def magick_remap(palette):
+    def command(folder, source, out):
+        swatch = folder / "palette.png"
+        write_png(swatch, palette.astype(np.uint8)[None])
+        return ["convert", source, "-dither", "FloydSteinberg", "-remap", swatch, out]
+
+    return external_tool(command)
 
 
 def magick_colours(colours):
-    def run(image):
-        with tempfile.TemporaryDirectory() as folder:
-            source, out = Path(folder) / "in.png", Path(folder) / "out.png"
-            write_png(source, image)
-            subprocess.run(["convert", source, "-dither", "FloydSteinberg", "-colors", str(colours), out], check=True)
-            return read_rgb(out)
-
-    return run
+    return external_tool(
+        lambda folder, source, out: ["convert", source, "-dither", "FloydSteinberg", "-colors", str(colours), out]
+    )
 
 
 def pngquant(colours):
-    def run(image):
-        with tempfile.TemporaryDirectory() as folder:
-            source, out = Path(folder) / "in.png", Path(folder) / "out.png"
-            write_png(source, image)
-            subprocess.run(["pngquant", "--force", "--output", out, str(colours), source], check=True)
-            return read_rgb(out)
-
-    return run
+    return external_tool(lambda folder, source, out: ["pngquant", "--force", "--output", out, str(colours), source])
 
 
 def has_magick():

@@ -191,9 +191,9 @@ def test_linear_light_follows_the_curve_and_its_lab_is_cielab(bits):
 
 
 def test_the_blue_noise_mask_is_what_its_rule_makes():
-    spec = importlib.util.spec_from_file_location("make_blue_noise", SCRIPTS / "make_blue_noise.py")
-    script = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(script)
+    location = importlib.util.spec_from_file_location("make_blue_noise", SCRIPTS / "make_blue_noise.py")
+    script = importlib.util.module_from_spec(location)
+    location.loader.exec_module(script)
     assert np.array_equal(script.blue_noise_mask(), blue_noise_mask())
     assert sorted(blue_noise_mask().ravel()) == list(range(64 * 64))
     # The pattern tiles the whole image from its first pixel.
