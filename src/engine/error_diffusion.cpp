@@ -133,7 +133,9 @@ class Wavefront {
       for (std::uint64_t row = own; row < image_.height; ++row) {
         const std::size_t lane = static_cast<std::size_t>(row % lanes_);
         if (lane != own && lane < adopted) continue;
-        if (!diffuse_row(row, searches_[own], chosen_[own])) return;
+        const bool finished = lanes_ > 1 ? diffuse_row<true>(row, searches_[own], chosen_[own])
+                                         : diffuse_row<false>(row, searches_[own], chosen_[own]);
+        if (!finished) return;
       }
     } catch (...) {
       failures_[own] = std::current_exception();
@@ -141,20 +143,26 @@ class Wavefront {
     }
   }
 
-  // False when the wavefront was abandoned while the row waited.
+  // False when the wavefront was abandoned while the row waited. A lane on
+  // its own neither waits nor tells.
+  template <bool shared>
   bool diffuse_row(std::uint64_t i, RowChooser& search, std::vector<std::uint64_t>& chosen) {
     constexpr std::int64_t unit = kStrengthOne * kernel.denominator;
     constexpr std::int64_t next_weight = kernel.ahead_weight(1);
     constexpr std::int64_t after_weight = kernel.ahead_weight(2);
     static_assert(kernel.ahead_weight(3) == 0);
     constexpr auto lead = static_cast<std::uint64_t>(kernel.lead());
-    const auto width = static_cast<std::int64_t>(image_.width);
+    // Copies: the stores into the error rows below could otherwise be the
+    // compiler's reason to read these again for every pixel.
+    const DirectImage image = image_;
+    const ValueReader reader = how_.reader;
+    const std::int64_t strength = how_.strength;
+    const auto width = static_cast<std::int64_t>(image.width);
     const auto low = -static_cast<std::int64_t>(how_.margin);
-    const auto high = static_cast<std::int64_t>(how_.reader.top + how_.margin);
+    const auto high = static_cast<std::int64_t>(reader.top + how_.margin);
     // A backwards row needs the whole of the row before it first; serpentine
     // scans run on one lane, where that holds as it is.
     const bool backwards = how_.serpentine && i % 2 == 1;
-    const bool waits = lanes_ > 1 && i > 0;
     const std::int64_t step = backwards ? -1 : 1;
     std::int64_t* below[3] = {errors_.at(i, 0), errors_.at(i + 1, 0), errors_.at(i + 2, 0)};
     // What the row's own pixels carry one and two pixels ahead stays in
@@ -163,24 +171,25 @@ class Wavefront {
     std::int64_t next[3] = {};
     std::int64_t after[3] = {};
     std::uint64_t seen = 0;
-    const char* row = image_.data + static_cast<std::int64_t>(i) * image_.row_stride;
+    const char* row = image.data + static_cast<std::int64_t>(i) * image.row_stride;
     for (std::int64_t t = 0, j = backwards ? width - 1 : 0; t < width; ++t, j += step) {
       const auto done = static_cast<std::uint64_t>(t);
-      if (waits && !progress_.wait(i - 1, std::min(image_.width, done + lead + 1 + kSlack), seen)) {
+      if (shared && i > 0 &&
+          !progress_.wait(i - 1, std::min(image.width, done + lead + 1 + kSlack), seen)) {
         return false;
       }
-      const char* pixel = row + j * image_.column_stride;
+      const char* pixel = row + j * image.column_stride;
       const std::int64_t* from_above = below[0] + 3 * j;
       std::int64_t adjusted[3];
       for (int c = 0; c < 3; ++c) {
-        const std::int64_t value = how_.reader.template read<T>(pixel, image_.channel_stride, c);
+        const std::int64_t value = reader.template read<T>(pixel, image.channel_stride, c);
         adjusted[c] = std::clamp(value + rounded<unit>(from_above[c] + next[c]), low, high);
       }
       const std::uint64_t row_chosen = search.nearest(adjusted);
       chosen[static_cast<std::size_t>(j)] = row_chosen;
       const std::int64_t* colour = &entries_[3 * row_chosen];
       for (int c = 0; c < 3; ++c) {
-        const std::int64_t error = (adjusted[c] - colour[c]) * how_.strength;
+        const std::int64_t error = (adjusted[c] - colour[c]) * strength;
         next[c] = after[c] + error * next_weight;
         after[c] = error * after_weight;
         for (std::size_t k = 0; k < kernel.count; ++k) {
@@ -188,10 +197,12 @@ class Wavefront {
           if (tap.dy != 0) below[tap.dy][3 * (j + step * tap.dx) + c] += error * tap.weight;
         }
       }
-      if (lanes_ > 1 && (done + 1) % kPublishEvery == 0) progress_.publish(i, done + 1);
+      if constexpr (shared) {
+        if ((done + 1) % kPublishEvery == 0) progress_.publish(i, done + 1);
+      }
     }
-    out_.write(i * image_.width, chosen);
-    progress_.publish(i, image_.width);
+    out_.write(i * image.width, chosen);
+    if constexpr (shared) progress_.publish(i, image.width);
     errors_.finish(i);
     return true;
   }
@@ -212,9 +223,8 @@ template <Kernel kernel, class T>
 void diffuse_with(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
                   const Diffusion& how) {
   // Rows are what lanes share out; a wavefront needs forward rows only.
-  const std::size_t lanes =
-      how.serpentine ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(how.threads, image.height));
-  Wavefront<kernel, T>(image, palette, out, how, std::max<std::size_t>(lanes, 1)).run();
+  const std::uint64_t lanes = how.serpentine ? 1 : std::min(how.threads, image.height);
+  Wavefront<kernel, T>(image, palette, out, how, static_cast<std::size_t>(lanes)).run();
 }
 
 template <Kernel kernel>
