@@ -5,8 +5,11 @@
 # pytest.
 #
 #   sanitize.sh --threads [pytest arguments]
-# runs instead the tests of work shared out over threads (by default) against
-# a ThreadSanitizer build; any data race it reports fails the run.
+# runs instead the dithering tests, where work is shared out over threads,
+# or the tests named among the arguments, against a ThreadSanitizer build;
+# any data race it reports fails the run. (The tests that run the command
+# through /bin/sh fail there: the shell itself crashes with the sanitizer's
+# runtime preloaded.)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -23,7 +26,9 @@ if [[ "${1:-}" == "--threads" ]]; then
   export LD_PRELOAD="$(g++ -print-file-name=libtsan.so)"
   export TSAN_OPTIONS="halt_on_error=1:exitcode=88:log_path=$reports/race"
   status=0
-  (($#)) || set -- tests/tools/test_tools_wavefront.py tests/tools/test_tools_dithering.py
+  named=false
+  for argument in "$@"; do [[ "$argument" == -* ]] || named=true; done
+  $named || set -- "$@" tests/tools/test_tools_wavefront.py tests/tools/test_tools_dithering.py
   "$venv/bin/python" -W error -m pytest "$@" || status=$?
   if compgen -G "$reports/race*" > /dev/null; then
     cat "$reports"/race* >&2
