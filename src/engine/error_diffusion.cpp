@@ -26,6 +26,10 @@ constexpr std::int64_t kMargin = 2;
 // (and at its end): often enough that the wait is short, seldom enough that
 // the two lanes do not pass the counter's line back and forth every pixel.
 constexpr std::uint64_t kPublishEvery = 16;
+// How many columns beyond the kernel's lead a row keeps behind the row
+// before it: the cells one row adds into and the next row reads (24 bytes a
+// column) then never share a cache line, which would otherwise go back and
+// forth between the two cores at every pixel.
 constexpr std::uint64_t kSlack = 32;
 
 // floor(carried / unit + 1/2): round to nearest, halves up.
