@@ -1,14 +1,16 @@
 """Times palettra_tools' index maps and dithering against Pillow and the
 `dithering` package, on the same image in one run, and prints a Markdown
-table with the speed targets; then times one thread against two.
+table with the speed targets; then Floyd–Steinberg on one thread and on
+all cores beside Pillow's, and two images on two threads against one.
 
     python bench/dithering_benchmark.py                  # 2048×2048, about a minute
     python bench/dithering_benchmark.py --size 64 --repeat 1
 
 Install the peers with `pip install -r requirements/bench.txt`; a peer that
 is missing leaves its rows out. Times are process CPU time (--clock wall for
-wall-clock time), the median of the runs after a warm-up; the thread
-comparison always uses wall-clock time.
+wall-clock time), the median of the runs after a warm-up, with error
+diffusion on one thread; the comparisons of thread counts always use
+wall-clock time.
 """
 
 from __future__ import annotations
@@ -26,6 +28,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from benchmark import machine, peak_of, photo_like  # noqa: E402
 
 from palettra_tools import dither, indices  # noqa: E402
+from palettra_tools.threads import thread_count  # noqa: E402
 
 try:
     from PIL import Image
@@ -61,8 +64,9 @@ def tools(image, palette):
     colours = palette.astype(np.uint8)
     rows = [
         ("index map", "palettra indices", lambda: indices(image, palette)),
-        ("Floyd–Steinberg", "palettra dither", lambda: dither(image, palette)),
-        ("Floyd–Steinberg, RGB out", "palettra dither", lambda: np.take(colours, dither(image, palette), axis=0)),
+        ("Floyd–Steinberg", "palettra dither", lambda: dither(image, palette, threads=1)),
+        ("Floyd–Steinberg, RGB out", "palettra dither",
+         lambda: np.take(colours, dither(image, palette, threads=1), axis=0)),
         ("bayer8", "palettra dither", lambda: dither(image, palette, "bayer8")),
         ("bayer8, RGB out", "palettra dither", lambda: np.take(colours, dither(image, palette, "bayer8"), axis=0)),
     ]
@@ -81,10 +85,15 @@ def tools(image, palette):
     return rows
 
 
-def targets(times):
-    """The speed targets as (what, measured ratio, limit)."""
+def targets(times, wall):
+    """The speed targets as (what, measured ratio, limit); `wall` holds the
+    wall times of Floyd–Steinberg by (colours, tool)."""
     def ratio(a, b):
         return times[a] / times[b] if a in times and b in times else None
+
+    def wall_ratio(colours):
+        mine, pillow = wall.get((colours, "all cores")), wall.get((colours, "Pillow"))
+        return mine / pillow if mine is not None and pillow is not None else None
 
     checks = []
     for colours, limit in ((16, 1.0), (256, 1.5)):
@@ -97,7 +106,29 @@ def targets(times):
     for colours in (16, 256):
         checks.append((f"bayer8 ≤ 2× indices, {colours} colours",
                        ratio((colours, "bayer8", "palettra dither"), (colours, "index map", "palettra indices")), 2.0))
+    for colours in (16, 256):
+        checks.append((f"Floyd–Steinberg, all cores ≤ 0.6× Pillow, {colours} colours", wall_ratio(colours), 0.6))
     return checks  # fmt: skip
+
+
+def diffusion_on_all_cores(image, palettes, repeat):
+    """Wall times of Floyd–Steinberg on one thread, on all cores and by
+    Pillow, by (colours, tool): each round runs the three in turn, and each
+    keeps its best round, the one least disturbed by other work."""
+    wall = {}
+    for colours, palette in palettes.items():
+        tools = {"1 thread": lambda: dither(image, palette, threads=1), "all cores": lambda: dither(image, palette)}
+        if Image is not None and colours <= 256:
+            tools["Pillow"] = pillow_quantize(image, palette, Image.Dither.FLOYDSTEINBERG)
+        for function in tools.values():
+            function()
+        for _ in range(max(1, repeat)):
+            for tool, function in tools.items():
+                start = time.perf_counter()
+                function()
+                took = time.perf_counter() - start
+                wall[(colours, tool)] = min(took, wall.get((colours, tool), took))
+    return wall
 
 
 def thread_ratio(work, first, second, repeat):
@@ -148,8 +179,8 @@ def main(argv=None):
     print("| colours | task | tool | ms | ms/MP | wrong |")
     print("|---:|---|---|---:|---:|---:|")
     times = {}
-    for colours in args.colours:
-        palette = rng.integers(0, 256, (colours, 3)).astype(np.uint64)
+    palettes = {colours: rng.integers(0, 256, (colours, 3)).astype(np.uint64) for colours in args.colours}
+    for colours, palette in palettes.items():
         exact = indices(image, palette)
         for task, tool, function in tools(image, palette):
             seconds, result = timed(function, args.repeat, clock)
@@ -159,16 +190,28 @@ def main(argv=None):
                 wrong = f"{100 * np.count_nonzero(result != exact) / exact.size:.2f}%"
             print(f"| {colours} | {task} | {tool} | {1000 * seconds:.1f} | {1000 * seconds / megapixels:.1f} | {wrong} |")
     print()
+    cores = thread_count(None)
+    wall = diffusion_on_all_cores(image, palettes, args.repeat)
+    print(f"Floyd–Steinberg in wall time, best of {args.repeat} rounds; all cores: {cores}")
+    print()
+    print("| colours | 1 thread ms | all cores ms | Pillow ms | 1 thread ÷ all cores | all cores ÷ Pillow |")
+    print("|---:|---:|---:|---:|---:|---:|")
+    for colours in palettes:
+        one, every, pillow = (wall.get((colours, tool)) for tool in ("1 thread", "all cores", "Pillow"))
+        versus = "–" if pillow is None else f"{every / pillow:.2f}×"
+        shown = "–" if pillow is None else f"{1000 * pillow:.1f}"
+        print(f"| {colours} | {1000 * one:.1f} | {1000 * every:.1f} | {shown} | {one / every:.2f}× | {versus} |")
+    print()
     print("| target | measured | met |")
     print("|---|---:|---|")
-    for what, ratio, limit in targets(times):
+    for what, ratio, limit in targets(times, wall):
         if ratio is None:
             print(f"| {what} | not measured | |")
         else:
             print(f"| {what} | {ratio:.2f}× | {'yes' if ratio <= limit else 'no'} |")
     print()
     palette = rng.integers(0, 256, (16, 3)).astype(np.uint64)
-    mine = thread_ratio(lambda img: dither(img, palette), image, np.ascontiguousarray(image[::-1]), args.repeat)
+    mine = thread_ratio(lambda img: dither(img, palette, threads=1), image, np.ascontiguousarray(image[::-1]), args.repeat)
     # NumPy's sort also lets other threads run: what the machine allows at the moment.
     values = np.random.default_rng(1).random(image.size // 3)
     control = thread_ratio(np.sort, values, values[::-1].copy(), args.repeat)

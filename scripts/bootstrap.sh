@@ -2,11 +2,12 @@
 # Makes (or refreshes) a virtual environment with palettra built and
 # installed into it, and prints the environment's path.
 #
-# Usage: bootstrap.sh [--python 3.12|3.13] [--numpy 1|2] [--test] [--sanitize]
+# Usage: bootstrap.sh [--python 3.12|3.13] [--numpy 1|2] [--test] [--sanitize | --sanitize-threads]
 #   --python  the CPython to build for (default 3.12)
 #   --numpy   the NumPy generation to install (default 1: NumPy 1.26)
 #   --test    also install the test requirements and the test-only modules
 #   --sanitize  build with AddressSanitizer and UndefinedBehaviorSanitizer
+#   --sanitize-threads  build with ThreadSanitizer
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,12 +15,14 @@ python_version=3.12
 numpy_generation=1
 with_tests=false
 variant=""
+sanitizer=""
 while (($#)); do
   case "$1" in
     --python) python_version=$2; shift 2 ;;
     --numpy) numpy_generation=$2; shift 2 ;;
     --test) with_tests=true; shift ;;
-    --sanitize) variant=-sanitize; shift ;;
+    --sanitize) variant=-sanitize; sanitizer=PALETTRA_SANITIZE; shift ;;
+    --sanitize-threads) variant=-tsan; sanitizer=PALETTRA_SANITIZE_THREADS; shift ;;
     *) echo "bootstrap: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -44,7 +47,7 @@ if $with_tests; then
   install_args+=(--config-settings=cmake.define.PALETTRA_TEST_MODULES=ON)
 fi
 if [[ -n "$variant" ]]; then
-  install_args+=(--config-settings=cmake.define.PALETTRA_SANITIZE=ON
+  install_args+=(--config-settings=cmake.define.$sanitizer=ON
                  --config-settings=cmake.build-type=RelWithDebInfo)
 fi
 pip install "${requirements[@]}"

@@ -37,6 +37,7 @@ CALL_PATHS = [
     # The companion engine's functions.
     "indices",
     "diffuse",
+    "wavefront",
     "order",
     "unknown_method",
     "palette_range",

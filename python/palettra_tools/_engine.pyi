@@ -18,6 +18,7 @@ def diffuse(
     linear_lab: bool,
     transfer: npt.NDArray[np.uint32] | None,
     margin: int,
+    threads: int,
     /,
 ) -> None: ...
 def order(

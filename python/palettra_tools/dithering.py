@@ -297,7 +297,9 @@ def dither_block(
         )
     else:
         margin = LINEAR_MARGIN if light == "linear" else 0
-        _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top, linear_lab, transfer, margin)
+        # A lane per band's worth of rows: small images stay on the calling thread.
+        lanes = len(split_rows(height, width, count))
+        _engine.diffuse(values, rows, out, method, bool(serpentine), factor, top, linear_lab, transfer, margin, lanes)
     return out
 
 
@@ -324,8 +326,11 @@ def dither(
     ordered offsets. `light` "linear" carries them in linear light and
     compares colours there (by squared distance of the linear values, or by
     the Lab coordinates of the linear value for metric "lab"); "srgb" in
-    code values. `threads` is as for `indices`; error diffusion, where every
-    pixel waits for its neighbours' errors, runs on the calling thread.
+    code values. `threads` is as for `indices`. Error diffusion runs as a
+    wavefront, each row a few pixels behind the row above it, one thread a
+    row; a serpentine scan's backwards rows need the whole row above first,
+    so serpentine error diffusion runs on the calling thread alone. The map
+    is the same for every count.
     """
     image = _image(img)
     rows = _in_image_scale(palette, image, palette_bits)

@@ -146,7 +146,14 @@ def index_picture(
     if dither in ERROR_DIFFUSION:
         # Every pixel's error reaches the rows below it.
         chosen = dithering.dither_block(
-            picture.rgb, scaled, dither, serpentine=serpentine, strength=strength, metric=metric, light=light
+            picture.rgb,
+            scaled,
+            dither,
+            serpentine=serpentine,
+            strength=strength,
+            metric=metric,
+            light=light,
+            threads=threads,
         )
         if progress is not None:
             progress(height, height)

@@ -204,15 +204,15 @@ Result<PyObject*> nearest_indices(PyObject* const* args, Py_ssize_t nargs, PyObj
   return none();
 }
 
-constexpr std::array<std::string_view, 10> kDiffuseNames = {
+constexpr std::array<std::string_view, 11> kDiffuseNames = {
     "img", "palette",    "out",      "method", "serpentine",
-    "strength", "top", "linear_lab", "transfer", "margin"};
+    "strength", "top", "linear_lab", "transfer", "margin", "threads"};
 constexpr FunctionDescription kDiffuseDescription = positional_only("diffuse", kDiffuseNames);
 
 Result<PyObject*> diffuse_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Result<BoundCall<10>> call = bind_call<10>(kDiffuseDescription, args, nargs, kwnames);
+  Result<BoundCall<11>> call = bind_call<11>(kDiffuseDescription, args, nargs, kwnames);
   if (!call) return fail(std::move(call.error()));
-  const std::array<PyObject*, 10>& slots = call->slots;
+  const std::array<PyObject*, 11>& slots = call->slots;
   const Arrays& arrays = call->arrays;
   Py_ssize_t length = 0;
   const char* text =
@@ -242,11 +242,20 @@ Result<PyObject*> diffuse_entry(PyObject* const* args, Py_ssize_t nargs, PyObjec
   Result<std::uint64_t> margin = integer_argument(slots[9], "margin");
   if (!margin) return fail(std::move(margin.error()));
   if (*margin > *top) return fail(value_error("'margin' must lie in 0 to 'top'"));
+  Result<std::uint64_t> threads = integer_argument(slots[10], "threads");
+  if (!threads) return fail(std::move(threads.error()));
+  if (*threads == 0) return fail(value_error("'threads' must be at least 1"));
+  const Diffusion how{
+      .serpentine = serpentine != 0,
+      .strength = static_cast<std::int64_t>(*strength),
+      .reader = ValueReader{*transfer, *top},
+      .matching = *matching,
+      .margin = *margin,
+      .threads = *threads,
+  };
   {
     ReleasedLock unlocked(true);
-    diffuse(arrays.image, arrays.palette, arrays.out, method, serpentine != 0,
-            static_cast<std::int64_t>(*strength), ValueReader{*transfer, *top}, *matching,
-            *margin);
+    diffuse(arrays.image, arrays.palette, arrays.out, method, how);
   }
   return none();
 }
@@ -330,7 +339,7 @@ const std::array<MethodDescription, 3> kEngineMethods{{
     {"nearest_indices", as_function(entry<nearest_indices>), METH_FASTCALL | METH_KEYWORDS,
      "nearest_indices(img, palette, out, /)\n--\n\n"},
     {"diffuse", as_function(entry<diffuse_entry>), METH_FASTCALL | METH_KEYWORDS,
-     "diffuse(img, palette, out, method, serpentine, strength, top, linear_lab, transfer, margin, /)\n--\n\n"},
+     "diffuse(img, palette, out, method, serpentine, strength, top, linear_lab, transfer, margin, threads, /)\n--\n\n"},
     {"order", as_function(entry<order_entry>), METH_FASTCALL | METH_KEYWORDS,
      "order(img, palette, out, offsets, origin_row, origin_column, top, linear_lab, transfer, /)\n--\n\n"},
 }};

@@ -16,13 +16,24 @@ namespace palettra {
 // Whether `method` names a kernel.
 bool is_diffusion_method(std::string_view method);
 
-// Fills `out` with the rows chosen for every pixel. The image is unsigned,
-// every value as `reader` gives it and every palette entry (n >= 1 rows,
-// m >= 3 columns) at most its `top` <= kLargestTop, `strength` in [0, 4096],
-// `method` a kernel's name; rows are chosen by `matching` (see RowChooser).
-// Adjusted values are clamped to [-margin, top + margin], margin <= top.
+// How to diffuse: the image is unsigned, every value as `reader` gives it
+// and every palette entry (n >= 1 rows, m >= 3 columns) at most its `top`
+// <= kLargestTop, `strength` in [0, 4096]; rows are chosen by `matching`
+// (see RowChooser). Adjusted values are clamped to [-margin, top + margin],
+// margin <= top. Up to `threads` >= 1 threads share the rows, the calling
+// thread among them, with the same result for every count; serpentine scans
+// run on the calling thread alone.
+struct Diffusion {
+  bool serpentine;
+  std::int64_t strength;
+  ValueReader reader;
+  Matching matching;
+  std::uint64_t margin;
+  std::uint64_t threads;
+};
+
+// Fills `out` with the rows chosen for every pixel; `method` is a kernel's name.
 void diffuse(const DirectImage& image, const PaletteView& palette, const IndexMap& out,
-             std::string_view method, bool serpentine, std::int64_t strength,
-             const ValueReader& reader, Matching matching, std::uint64_t margin);
+             std::string_view method, const Diffusion& how);
 
 }  // namespace palettra

@@ -113,9 +113,10 @@ def calls(panic_type):
         "failing_item": ("convert", (failing, PALETTE), {}, [failing, PALETTE]),
         "resumed_panic": ("convert", (panicking, PALETTE), {}, [panicking, PALETTE]),
         "indices": ("nearest_indices", (direct, many, out), {}, [direct, many, out]),
-        "diffuse": ("diffuse", (direct, many, out, "floyd-steinberg", True, 4096, 1 << 20, True, None, 1 << 18), {}, [direct, many, out]),
+        "diffuse": ("diffuse", (direct, many, out, "floyd-steinberg", True, 4096, 1 << 20, True, None, 1 << 18, 1), {}, [direct, many, out]),
         "order": ("order", (direct, many, out, offsets, 1, 2, 255, False, codes), {}, [direct, many, out, offsets, codes]),
-        "unknown_method": ("diffuse", (direct, many, out, "nearest-ish", False, 4096, 255, False, None, 0), {}, [direct, many, out]),
+        "wavefront": ("diffuse", (direct, many, out, "sierra", False, 4096, 255, False, None, 0, 3), {}, [direct, many, out]),
+        "unknown_method": ("diffuse", (direct, many, out, "nearest-ish", False, 4096, 255, False, None, 0, 1), {}, [direct, many, out]),
         "palette_range": ("order", (direct, beyond, out, offsets, 0, 0, 255, False, None), {}, [direct, beyond, out, offsets]),
     }
 

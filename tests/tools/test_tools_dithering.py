@@ -162,7 +162,9 @@ def small_case(bits):
 @pytest.mark.parametrize("light", ["srgb", "linear"])
 @pytest.mark.parametrize("serpentine, strength", [(False, 1.0), (True, 1.0), (False, 0.55), (True, 0.3)])
 @pytest.mark.parametrize("method", METHODS)
-def test_every_method_gives_the_reference_index_map(method, serpentine, strength, light, metric, bits):
+def test_every_method_gives_the_reference_index_map(method, serpentine, strength, light, metric, bits, monkeypatch):
+    # Small as it is, the image is shared out over threads too.
+    monkeypatch.setattr("palettra_tools.threads.LEAST_BAND_PIXELS", 1)
     image, palette = small_case(bits)
     top, key, margin = (1 << bits) - 1, lambda value: value, 0
     values, rows = image.astype(np.int64).tolist(), palette.astype(np.int64).tolist()
@@ -174,8 +176,9 @@ def test_every_method_gives_the_reference_index_map(method, serpentine, strength
     elif metric == "lab":
         values, rows, top = lab_coordinates(image, bits).tolist(), lab_coordinates(palette, bits).tolist(), (1 << 21) - 1
     expected = reference(values, rows, method, serpentine, strength, top, key, margin)
-    result = dither(image, palette, method, serpentine=serpentine, strength=strength, metric=metric, light=light)
-    assert result.dtype == np.uint8 and result.tolist() == expected
+    for count in (1, 3):
+        result = dither(image, palette, method, serpentine=serpentine, strength=strength, metric=metric, light=light, threads=count)
+        assert result.dtype == np.uint8 and result.tolist() == expected, f"{count} threads"
 
 
 @pytest.mark.parametrize("bits", [8, 16])
@@ -391,20 +394,21 @@ TABLE = np.arange(256, dtype=np.uint32)
         (lambda: _engine.nearest_indices(GOOD.astype(np.float32), PALETTE, OUT), TypeError, "'img'"),
         (lambda: _engine.nearest_indices(b"abc", PALETTE, OUT), TypeError, "'img'"),
         (lambda: _engine.nearest_indices(GOOD, PALETTE[:, :2].copy(), OUT), ValueError, "3 columns"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "nope", False, 4096, 255, False, None, 0), ValueError, "unknown"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, 7, False, 4096, 255, False, None, 0), TypeError, "'method'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4097, 255, False, None, 0), ValueError, "'strength'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, -1, 255, False, None, 0), OverflowError, "negative"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 1 << 32, False, None, 0), ValueError, "'top'"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 254, False, None, 0), ValueError, "0 to 254"),
-        (lambda: _engine.diffuse(GOOD.astype(np.int8), PALETTE, OUT, "atkinson", False, 4096, 255, False, None, 0), TypeError, "unsigned"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, True, None, 0), ValueError, "linear white"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, False, None, 256), ValueError, "'margin'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "nope", False, 4096, 255, False, None, 0, 1), ValueError, "unknown"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, 7, False, 4096, 255, False, None, 0, 1), TypeError, "'method'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4097, 255, False, None, 0, 1), ValueError, "'strength'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, -1, 255, False, None, 0, 1), OverflowError, "negative"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 1 << 32, False, None, 0, 1), ValueError, "'top'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 254, False, None, 0, 1), ValueError, "0 to 254"),
+        (lambda: _engine.diffuse(GOOD.astype(np.int8), PALETTE, OUT, "atkinson", False, 4096, 255, False, None, 0, 1), TypeError, "unsigned"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, True, None, 0, 1), ValueError, "linear white"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, False, None, 256, 1), ValueError, "'margin'"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, False, None, 0, 0), ValueError, "'threads' must be at least 1"),
         (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, (1 << 20) + 1, True, None), ValueError, "linear white"),
         (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, 255, False, TABLE.astype(np.int32)), TypeError, "uint32"),
         (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS, 0, 0, 255, False, TABLE[:-1]), ValueError, "one entry for each"),
         (lambda: _engine.order(GOOD.astype(np.uint32), PALETTE, OUT, OFFSETS, 0, 0, 255, False, TABLE), ValueError, "8- or 16-bit"),
-        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, False, TABLE + 1, 0), ValueError, "'transfer' values"),
+        (lambda: _engine.diffuse(GOOD, PALETTE, OUT, "atkinson", False, 4096, 255, False, TABLE + 1, 0, 1), ValueError, "'transfer' values"),
         (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS[:1], 0, 0, 255, False, None), TypeError, "'offsets'"),
         (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS.astype(np.int32), 0, 0, 255, False, None), TypeError, "'offsets'"),
         (lambda: _engine.order(GOOD, PALETTE, OUT, OFFSETS + (1 << 41), 0, 0, 255, False, None), ValueError, "2\\*\\*40"),
@@ -426,7 +430,7 @@ def test_the_engine_writes_only_into_writeable_maps():
 
 ENGINE_CALLS = {
     "nearest_indices": lambda img, palette, out: _engine.nearest_indices(img, palette, out),
-    "diffuse": lambda img, palette, out: _engine.diffuse(img, palette, out, "atkinson", True, 4096, 7, False, None, 0),
+    "diffuse": lambda img, palette, out: _engine.diffuse(img, palette, out, "atkinson", True, 4096, 7, False, None, 0, 1),
     "order": lambda img, palette, out: _engine.order(img, palette, out, np.zeros((2, 2, 3), np.int64), 0, 0, 7, False, None),
 }
 
@@ -478,7 +482,7 @@ def test_other_threads_run_python_while_the_engine_works():
     seen_partly_written = False
     for _ in range(5):
         out = np.full(image.shape[:2], 255, np.uint8)
-        worker = threading.Thread(target=_engine.diffuse, args=(image, PALETTE, out, "sierra", False, 4096, 255, False, None, 0))
+        worker = threading.Thread(target=_engine.diffuse, args=(image, PALETTE, out, "sierra", False, 4096, 255, False, None, 0, 2))
         worker.start()
         while worker.is_alive() and not seen_partly_written:
             written = np.count_nonzero(out[:, 0] != 255)
@@ -515,7 +519,7 @@ def test_a_palette_written_to_during_the_call_is_read_within_its_range():
     try:
         while time.monotonic() < deadline:
             with contextlib.suppress(ValueError):
-                _engine.diffuse(image, palette, out, "floyd-steinberg", False, 4096, 255, False, None, 0)
+                _engine.diffuse(image, palette, out, "floyd-steinberg", False, 4096, 255, False, None, 0, 1)
                 assert out[0, 0] in (0, len(palette) - 1)
     finally:
         running[0] = False
