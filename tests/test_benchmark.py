@@ -6,6 +6,11 @@ import pathlib
 import subprocess
 import sys
 
+import pytest
+
+# The scripts, not the build: any fault of the modules shows in their own tests.
+pytestmark = pytest.mark.source_only
+
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
 TOOLS = ["palettra", "palettra, item access", "NumPy reference", "cKDTree", "Pillow quantize", "memory floor"]
 

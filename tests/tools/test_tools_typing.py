@@ -5,6 +5,7 @@ import sys
 import pytest
 
 pytest.importorskip("mypy")
+pytestmark = pytest.mark.source_only
 
 # Lines marked "# wrong" fail at run time; mypy must flag exactly those.
 CALLS = """\

@@ -142,7 +142,15 @@ def test_without_address_space_for_thread_stacks_the_calling_thread_does_all_row
             print("no thread", np.array_equal(alone, shared))
         """
     )
-    command = ["sh", "-c", 'ulimit -s 1048576 && exec "$0" -c "$1"', sys.executable, script]
+    # The stack limit is read when the process starts, so a first
+    # interpreter sets it and becomes the second; no shell, which a bare
+    # PATH may lack.
+    start = (
+        "import os, resource, sys; "
+        "resource.setrlimit(resource.RLIMIT_STACK, (1 << 30, resource.getrlimit(resource.RLIMIT_STACK)[1])); "
+        "os.execv(sys.executable, [sys.executable, '-c', sys.argv[1]])"
+    )
+    command = [sys.executable, "-c", start, script]
     done = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "no thread True\n"
