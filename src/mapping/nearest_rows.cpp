@@ -6,8 +6,10 @@
 #include <limits>
 #include <optional>
 #include <type_traits>
+#include <vector>
 
 #include "mapping/block_scan.hpp"
+#include "mapping/byte_lanes.hpp"
 #include "mapping/grid_search.hpp"
 #include "mapping/row_scan.hpp"
 #include "mapping/search_palette.hpp"
@@ -25,6 +27,9 @@ constexpr std::size_t kLeastPool = std::size_t{256} << 10;
 // copying it would cost about as much as the comparisons themselves.
 constexpr std::uint64_t kFewPixels = 16;
 constexpr std::size_t kRun = NearestRows::kMostPerRun;
+// Runs are compared with every colour at once only where that costs less
+// than searching for half their pixels.
+constexpr std::size_t kMostLaneCost = 50;
 static_assert(BlockScan::kMostPerRun >= kRun);
 
 bool same_pixel(const std::uint64_t* a, const std::uint64_t* b) noexcept {
@@ -105,7 +110,25 @@ class NearestRows::Search {
     palette_.emplace(view_);
     const unsigned bits =
         static_cast<unsigned>(std::bit_width(std::max(largest_value, palette_->largest())));
-    grid_.emplace(*palette_, bits, expected_pixels, kMemoryBudget - SearchPalette::bytes_for(rows));
+    // A few colours of bytes are compared with runs of byte pixels at once
+    // faster than a grid finds them; the grid still serves pixels asked
+    // about one at a time.
+    const LaneKernel kernel = lane_kernels().back();
+    if (bits <= 8 && palette_->rows() <= kMostLaneColours &&
+        lane_cost(kernel, palette_->rows()) < kMostLaneCost) {
+      lane_kernel_ = kernel;
+      lane_share_ = lane_cost(kernel, palette_->rows());
+      lane_colours_.reserve(palette_->rows());
+      for (std::size_t k = 0; k < palette_->rows(); ++k) {
+        const std::uint64_t* colour = palette_->stored(k);
+        lane_colours_.emplace_back(static_cast<std::uint32_t>(colour[0]),
+                                   static_cast<std::uint32_t>(colour[1]),
+                                   static_cast<std::uint32_t>(colour[2]), k);
+      }
+    }
+    grid_.emplace(*palette_, bits, expected_pixels,
+                  kMemoryBudget - SearchPalette::bytes_for(rows) -
+                      lane_colours_.capacity() * sizeof(LaneColour));
     account_.emplace(rows, palette_->rows());
   }
 
@@ -121,12 +144,15 @@ class NearestRows::Search {
       rows_without_grid(pixels, count, rows);
       return;
     }
+    const auto values = [&](std::size_t j, std::uint64_t* values) {
+      std::memcpy(values, pixels + 3 * j, 24);
+    };
+    const auto put = [&](std::size_t j, std::size_t k) { rows[j] = palette_->origin(k); };
     const GridSearch::Layout where = grid_->layout();
-    settle_run<true>(
-        count,
-        [&](std::size_t j, std::uint64_t* values) { std::memcpy(values, pixels + 3 * j, 24); },
+    settle_run_either<true>(
+        count, values,
         [where](const std::uint64_t* pixel) { return where.index(pixel[0], pixel[1], pixel[2]); },
-        [&](std::size_t j, std::size_t k) { rows[j] = palette_->origin(k); });
+        put);
   }
 
   // Every pixel of the image, in row-major order, a run at a time.
@@ -174,6 +200,15 @@ class NearestRows::Search {
   // `locate(pixel)` gives the index of the pixel's cell.
   template <class T, bool kMayExceedRange, class Output, class Locate>
   void map_rows_through_grid(const DirectImage& image, Output& output, const Locate& locate) {
+    each_run<T>(image, output, [&](std::size_t count, const auto& values, const auto& put) {
+      settle_run_either<kMayExceedRange>(count, values, locate, put);
+    });
+  }
+
+  // Hands every run of the image to `settle(count, values, put)`, as
+  // settle_run() takes them.
+  template <class T, class Output, class Settle>
+  void each_run(const DirectImage& image, Output& output, const Settle& settle) {
     const std::int64_t column = image.column_stride;
     const std::int64_t channel = image.channel_stride;
     std::uint64_t first_pixel = 0;
@@ -183,7 +218,7 @@ class NearestRows::Search {
         const std::size_t count = std::min<std::uint64_t>(kRun, image.width - start);
         const char* first = row + static_cast<std::int64_t>(start) * column;
         output.start_run(first_pixel);
-        settle_run<kMayExceedRange>(
+        settle(
             count,
             [&](std::size_t j, std::uint64_t* values) {
               const char* pixel = first + static_cast<std::int64_t>(j) * column;
@@ -191,7 +226,7 @@ class NearestRows::Search {
               values[1] = load<T>(pixel + channel);
               values[2] = load<T>(pixel + 2 * channel);
             },
-            locate, [&](std::size_t j, std::size_t k) { output.colour(j, *palette_, k); });
+            [&](std::size_t j, std::size_t k) { output.colour(j, *palette_, k); });
         output.finish_run(count, false);
         first_pixel += count;
       }
@@ -260,14 +295,39 @@ class NearestRows::Search {
     }
   }
 
+  // Photos leave many pixels of a run to their cells' candidates, and
+  // there comparing the whole run with every colour at once is faster;
+  // flat images settle nearly every pixel with a look-up, or repeat the
+  // pixel before. The share of a run's pixels the grid leaves to be
+  // searched, against the cost of comparing each with every colour,
+  // decides how the next runs go; while they go at once, every
+  // kProbeEvery-th goes through the grid again to tell whether it still
+  // pays.
+  static constexpr std::size_t kProbeEvery = 16;
+
+  template <bool kMayExceedRange, class Values, class Locate, class Put>
+  void settle_run_either(std::size_t count, const Values& values, const Locate& locate,
+                         const Put& put) {
+    if (in_lanes_ && --runs_until_probe_ != 0) {
+      settle_run_in_lanes<kMayExceedRange>(count, values, put);
+      return;
+    }
+    const std::size_t searched = settle_run<kMayExceedRange>(count, values, locate, put);
+    in_lanes_ = !lane_colours_.empty() && searched * 100 >= count * lane_share_;
+    runs_until_probe_ = kProbeEvery;
+  }
+
   // Every pixel's distinct colour, handed to `put(j, k)`: first every
   // pixel's cell entry, without a branch that depends on the image, each
   // pixel given its cell's colour or, where the cell does not settle it, a
   // stand-in; then the few pixels whose cell does not settle them.
   // `values(j, out)` gives pixel j's values, `locate(values)` the index of
   // their cell; kMayExceedRange, whether they can be past the grid's range.
+  // Gives how many pixels had to be searched for: those the cells did not
+  // settle, less those that repeated the pixel before.
   template <bool kMayExceedRange, class Values, class Locate, class Put>
-  void settle_run(std::size_t count, const Values& values, const Locate& locate, const Put& put) {
+  std::size_t settle_run(std::size_t count, const Values& values, const Locate& locate,
+                         const Put& put) {
     std::uint32_t unsettled[kRun];
     std::uint32_t unsettled_entries[kRun];
     account_->earn(count);
@@ -286,6 +346,7 @@ class NearestRows::Search {
       waiting += GridSearch::settles(entry) ? 0 : 1;
     }
     std::size_t pairs = 0;
+    std::size_t searched = 0;
     for (std::size_t w = 0; w < waiting; ++w) {
       const std::uint32_t j = unsettled[w];
       const std::uint32_t entry = unsettled_entries[w];
@@ -293,6 +354,7 @@ class NearestRows::Search {
       values(j, pixel);
       // Flat areas repeat the colour just found.
       if (!has_last_ || !same_pixel(pixel, last_pixel_)) {
+        searched += 1;
         if (GridSearch::is_pair(entry)) {
           pairs += 1;
           last_colour_ = grid_->nearer_of_pair(entry, pixel[0], pixel[1], pixel[2]);
@@ -305,6 +367,29 @@ class NearestRows::Search {
       put(j, last_colour_);
     }
     account_->spend(2 * cost::kCandidate * static_cast<double>(pairs));
+    if (kMayExceedRange && grid_->beyond_range(every_value)) settle_beyond_range(count, values, put);
+    return searched;
+  }
+
+  // As settle_run(), every pixel compared with every colour at once.
+  template <bool kMayExceedRange, class Values, class Put>
+  void settle_run_in_lanes(std::size_t count, const Values& values, const Put& put) {
+    account_->earn(count);
+    account_->spend(cost::kLaneColour * static_cast<double>(lane_colours_.size() * count));
+    std::uint64_t every_value = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      std::uint64_t pixel[3];
+      values(j, pixel);
+      if constexpr (kMayExceedRange) every_value |= pixel[0] | pixel[1] | pixel[2];
+      // Masked, so that a value past a byte still makes a key; its pixel is
+      // answered again below.
+      lane_red_green_[j] = lane_red_green(static_cast<std::uint32_t>(pixel[0] & 0xff),
+                                          static_cast<std::uint32_t>(pixel[1] & 0xff));
+      lane_blue_[j] = static_cast<std::int32_t>(pixel[2] & 0xff);
+    }
+    std::uint16_t places[kRun];
+    nearest_in_lanes(lane_kernel_, lane_colours_, lane_red_green_, lane_blue_, count, places);
+    for (std::size_t j = 0; j < count; ++j) put(j, places[j]);
     if (kMayExceedRange && grid_->beyond_range(every_value)) settle_beyond_range(count, values, put);
   }
 
@@ -326,6 +411,16 @@ class NearestRows::Search {
   std::optional<GridSearch> grid_;
   std::optional<WorkAccount> account_;
   std::optional<BlockScan> blocks_;
+  // Every distinct colour, when runs are compared with all at once.
+  std::vector<LaneColour> lane_colours_;
+  LaneKernel lane_kernel_ = LaneKernel::kPortable;
+  // In hundredths: runs go at once while more of their pixels than this
+  // need a search.
+  std::size_t lane_share_ = 0;
+  bool in_lanes_ = false;
+  std::size_t runs_until_probe_ = 0;
+  std::int32_t lane_red_green_[kRun] = {};
+  std::int32_t lane_blue_[kRun] = {};
   bool has_last_ = false;
   std::uint64_t last_pixel_[3] = {};
   std::size_t last_colour_ = 0;

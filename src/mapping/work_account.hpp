@@ -13,6 +13,7 @@ inline constexpr double kScanPerRow = 0.5;   // the plain scan, per row
 inline constexpr double kScanFixed = 12;     // the plain scan, per pixel
 inline constexpr double kLookup = 3;         // a pixel's cell entry, in a run
 inline constexpr double kCandidate = 3;      // a row of a cell's candidate list
+inline constexpr double kLaneColour = 0.5;   // a colour against a pixel, many pixels at once
 inline constexpr double kFirstTest = 10;     // a row in a cell's bounding test
 inline constexpr double kPairTest = 15;      // a pair in a cell's half-space test
 inline constexpr double kCopy = 20;          // a palette row copied for the search

@@ -237,6 +237,12 @@ int main() {
   // pixels for the grid's finer cells.
   check("ties-uint8-many-pixels", {1, false, 120, 136}, 90, 40, 200, 124, 132);
   check("ties-uint16-many-pixels", {2, false, 65500, 65535}, 70, 30, 260, 65510, 65522);
+  // Byte noise against a few byte colours, which runs compare with every
+  // colour at once: ties, repeated rows, and wider elements holding bytes.
+  check("uint8-4-rows-at-once", {1, false, 0, 255}, 4, 40, 256, 0, 255);
+  check("uint8-8-rows-at-once", {1, false, 0, 255}, 8, 40, 256, 0, 255);
+  check("ties-uint8-6-rows-at-once", {1, false, 0, 3}, 6, 30, 300, 0, 3);
+  check("uint16-bytes-30-rows-at-once", {2, false, 0, 255}, 30, 30, 300, 0, 255);
   // Large values: the double-precision search, rounding above 2^53.
   check("uint64-2^25-to-2^40", {8, false, 1u << 25, std::uint64_t{1} << 40}, 70, 9, 31,
         1u << 25, std::uint64_t{1} << 40);
