@@ -282,16 +282,15 @@ std::size_t GridSearch::nearest_among(Colours colours, const double* pixel,
                                       WorkAccount& account) const noexcept {
   account.spend(cost::kCandidate * static_cast<double>(colours.count));
   if (std::uint32_t narrow_pixel[3]; narrow_ && as_narrow(pixel, narrow_pixel)) {
-    std::uint32_t best = std::numeric_limits<std::uint32_t>::max();
-    std::size_t chosen = colours[0];
+    // The distance above the colour: the smallest key is the first nearest
+    // colour, found without a branch, which photos would mispredict.
+    std::uint64_t best = std::numeric_limits<std::uint64_t>::max();
     for (std::size_t i = 0; i < colours.count; ++i) {
-      const std::uint32_t d = narrow_distance(colours[i], narrow_pixel);
-      if (d < best) {
-        best = d;
-        chosen = colours[i];
-      }
+      const std::uint64_t key =
+          std::uint64_t{narrow_distance(colours[i], narrow_pixel)} << 32 | colours[i];
+      best = std::min(best, key);
     }
-    return chosen;
+    return static_cast<std::size_t>(best & 0xffffffff);
   }
   double best = std::numeric_limits<double>::infinity();
   std::size_t chosen = colours[0];
