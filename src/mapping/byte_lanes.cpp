@@ -45,6 +45,15 @@ void in_steps(const Step& step, const std::int32_t* red_green, const std::int32_
   std::copy_n(places_rest, count - j, places + j);
 }
 
+// Pixels `first` to `count` − 1, one at a time.
+void unpack_from(std::size_t first, const std::uint8_t* pixels, std::size_t count,
+                 std::int32_t* red_green, std::int32_t* blue) noexcept {
+  for (std::size_t j = first; j < count; ++j) {
+    red_green[j] = lane_red_green(pixels[3 * j], pixels[3 * j + 1]);
+    blue[j] = pixels[3 * j + 2];
+  }
+}
+
 // GCC's generic vectors, for processors without a kernel of their own.
 using Lanes = std::int32_t __attribute__((vector_size(8 * sizeof(std::int32_t))));
 constexpr std::size_t kPortableStep = sizeof(Lanes) / sizeof(std::int32_t);
@@ -142,6 +151,31 @@ struct Avx512Madd {
                                                     std::uint16_t* places) noexcept {
   two_vector_step<Lanes16>(colours, red_green, blue, places, Avx512Madd{});
 }
+
+// Eight pixels a step from 32 bytes read at once, of which 24 are theirs:
+// the two halves of the vector take bytes 0 to 15 and 12 to 27, and a
+// shuffle within each half spreads four pixels' bytes over four lanes.
+[[gnu::target("avx2")]] void avx2_unpack(const std::uint8_t* pixels, std::size_t count,
+                                        std::int32_t* red_green, std::int32_t* blue) noexcept {
+  constexpr char kZero = static_cast<char>(0x80);
+  const __m256i halves = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+  const __m256i to_red_green =
+      _mm256_setr_epi8(0, kZero, 1, kZero, 3, kZero, 4, kZero, 6, kZero, 7, kZero, 9, kZero, 10, kZero,
+                       0, kZero, 1, kZero, 3, kZero, 4, kZero, 6, kZero, 7, kZero, 9, kZero, 10, kZero);
+  const __m256i to_blue =
+      _mm256_setr_epi8(2, kZero, kZero, kZero, 5, kZero, kZero, kZero, 8, kZero, kZero, kZero, 11, kZero,
+                       kZero, kZero, 2, kZero, kZero, kZero, 5, kZero, kZero, kZero, 8, kZero, kZero,
+                       kZero, 11, kZero, kZero, kZero);
+  std::size_t j = 0;
+  // Each read ends 8 bytes past its pixels: it stays within the buffer.
+  for (; 3 * j + 32 <= 3 * count; j += 8) {
+    const __m256i bytes = _mm256_permutevar8x32_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixels + 3 * j)), halves);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(red_green + j), _mm256_shuffle_epi8(bytes, to_red_green));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(blue + j), _mm256_shuffle_epi8(bytes, to_blue));
+  }
+  unpack_from(j, pixels, count, red_green, blue);
+}
 #endif
 
 }  // namespace
@@ -173,6 +207,17 @@ std::size_t lane_cost(LaneKernel kernel, std::size_t colours) noexcept {
     default:
       return 3 + 5 * colours;
   }
+}
+
+void unpack_byte_pixels(LaneKernel kernel, const std::uint8_t* pixels, std::size_t count,
+                        std::int32_t* red_green, std::int32_t* blue) noexcept {
+#if defined(__x86_64__)
+  if (kernel != LaneKernel::kPortable) {
+    avx2_unpack(pixels, count, red_green, blue);
+    return;
+  }
+#endif
+  unpack_from(0, pixels, count, red_green, blue);
 }
 
 void nearest_in_lanes(std::span<const LaneColour> colours, const std::int32_t* red_green,

@@ -46,6 +46,11 @@ std::span<const LaneKernel> lane_kernels() noexcept;
 // x86-64 with photos.
 std::size_t lane_cost(LaneKernel kernel, std::size_t colours) noexcept;
 
+// Unpacks `count` pixels of three bytes each, one after another, into
+// lane_red_green() and blue, as nearest_in_lanes() takes them.
+void unpack_byte_pixels(LaneKernel kernel, const std::uint8_t* pixels, std::size_t count,
+                        std::int32_t* red_green, std::int32_t* blue) noexcept;
+
 // For each of `count` pixels, given as lane_red_green() and blue, the place
 // of its first nearest colour in `colours` (1 to kMostLaneColours of them),
 // through the fastest kernel or through `kernel`, which must be one of

@@ -150,7 +150,7 @@ class NearestRows::Search {
     const auto put = [&](std::size_t j, std::size_t k) { rows[j] = palette_->origin(k); };
     const GridSearch::Layout where = grid_->layout();
     settle_run_either<true>(
-        count, values,
+        count, nullptr, values,
         [where](const std::uint64_t* pixel) { return where.index(pixel[0], pixel[1], pixel[2]); },
         put);
   }
@@ -200,13 +200,14 @@ class NearestRows::Search {
   // `locate(pixel)` gives the index of the pixel's cell.
   template <class T, bool kMayExceedRange, class Output, class Locate>
   void map_rows_through_grid(const DirectImage& image, Output& output, const Locate& locate) {
-    each_run<T>(image, output, [&](std::size_t count, const auto& values, const auto& put) {
-      settle_run_either<kMayExceedRange>(count, values, locate, put);
-    });
+    each_run<T>(image, output,
+                [&](std::size_t count, const std::uint8_t* packed, const auto& values, const auto& put) {
+                  settle_run_either<kMayExceedRange>(count, packed, values, locate, put);
+                });
   }
 
-  // Hands every run of the image to `settle(count, values, put)`, as
-  // settle_run() takes them.
+  // Hands every run of the image to `settle(count, packed, values, put)`,
+  // as settle_run_either() takes them.
   template <class T, class Output, class Settle>
   void each_run(const DirectImage& image, Output& output, const Settle& settle) {
     const std::int64_t column = image.column_stride;
@@ -218,8 +219,13 @@ class NearestRows::Search {
         const std::size_t count = std::min<std::uint64_t>(kRun, image.width - start);
         const char* first = row + static_cast<std::int64_t>(start) * column;
         output.start_run(first_pixel);
+        // Bytes one pixel after another, as most images hold them, are
+        // unpacked many at once.
+        const auto* packed = std::is_same_v<T, std::uint8_t> && column == 3 && channel == 1
+                                 ? reinterpret_cast<const std::uint8_t*>(first)
+                                 : nullptr;
         settle(
-            count,
+            count, packed,
             [&](std::size_t j, std::uint64_t* values) {
               const char* pixel = first + static_cast<std::int64_t>(j) * column;
               values[0] = load<T>(pixel);
@@ -305,11 +311,13 @@ class NearestRows::Search {
   // pays.
   static constexpr std::size_t kProbeEvery = 16;
 
+  // `packed`, when not null, holds the run's pixels as bytes one after
+  // another.
   template <bool kMayExceedRange, class Values, class Locate, class Put>
-  void settle_run_either(std::size_t count, const Values& values, const Locate& locate,
-                         const Put& put) {
+  void settle_run_either(std::size_t count, const std::uint8_t* packed, const Values& values,
+                         const Locate& locate, const Put& put) {
     if (in_lanes_ && --runs_until_probe_ != 0) {
-      settle_run_in_lanes<kMayExceedRange>(count, values, put);
+      settle_run_in_lanes<kMayExceedRange>(count, packed, values, put);
       return;
     }
     const std::size_t searched = settle_run<kMayExceedRange>(count, values, locate, put);
@@ -373,11 +381,13 @@ class NearestRows::Search {
 
   // As settle_run(), every pixel compared with every colour at once.
   template <bool kMayExceedRange, class Values, class Put>
-  void settle_run_in_lanes(std::size_t count, const Values& values, const Put& put) {
+  void settle_run_in_lanes(std::size_t count, const std::uint8_t* packed, const Values& values,
+                           const Put& put) {
     account_->earn(count);
     account_->spend(cost::kLaneColour * static_cast<double>(lane_colours_.size() * count));
     std::uint64_t every_value = 0;
-    for (std::size_t j = 0; j < count; ++j) {
+    if (packed != nullptr) unpack_byte_pixels(lane_kernel_, packed, count, lane_red_green_, lane_blue_);
+    for (std::size_t j = 0; packed == nullptr && j < count; ++j) {
       std::uint64_t pixel[3];
       values(j, pixel);
       if constexpr (kMayExceedRange) every_value |= pixel[0] | pixel[1] | pixel[2];

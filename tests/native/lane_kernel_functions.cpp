@@ -46,7 +46,8 @@ PyObject* lane_kernels(PyObject* /*self*/, PyObject* /*args*/) noexcept {
 }
 
 // lane_nearest(kernel, pixels, colours) -> bytes of uint16 places: pixels
-// and colours as bytes of (r, g, b) triples.
+// and colours as bytes of (r, g, b) triples, the pixels unpacked by the
+// kernel's own unpacking.
 PyObject* lane_nearest(PyObject* /*self*/, PyObject* args) noexcept {
   return palettra::guard_entry([&]() -> Result<PyObject*> {
     const char* name = nullptr;
@@ -78,10 +79,9 @@ PyObject* lane_nearest(PyObject* /*self*/, PyObject* args) noexcept {
     }
     std::vector<std::int32_t> red_green(count);
     std::vector<std::int32_t> blue(count);
-    for (std::size_t j = 0; j < count; ++j) {
-      red_green[j] = palettra::lane_red_green(byte(pixels, 3 * j), byte(pixels, 3 * j + 1));
-      blue[j] = static_cast<std::int32_t>(byte(pixels, 3 * j + 2));
-    }
+    // Copied to a buffer that ends at the last pixel, as an image may.
+    const std::vector<std::uint8_t> packed(pixels, pixels + 3 * count);
+    palettra::unpack_byte_pixels(*chosen, packed.data(), count, red_green.data(), blue.data());
     std::vector<std::uint16_t> places(count);
     palettra::nearest_in_lanes(*chosen, list, red_green.data(), blue.data(), count, places.data());
     PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(places.data()),
