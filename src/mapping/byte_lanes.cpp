@@ -199,17 +199,23 @@ std::span<const LaneKernel> lane_kernels() noexcept {
 }
 
 std::size_t lane_cost(LaneKernel kernel, std::size_t colours) noexcept {
+  // Hundredths, per colour and once for a pixel, less what the grid costs
+  // every pixel, searched or not.
+  const auto beyond_the_grid = [colours](std::size_t per_colour, std::size_t lookup) {
+    const std::size_t cost = per_colour * colours;
+    return cost > lookup ? (cost - lookup) / 100 : 0;
+  };
   switch (kernel) {
     case LaneKernel::kAvx512:
-      return 2 + colours / 2;
+      return beyond_the_grid(54, 800);
     case LaneKernel::kAvx2:
-      return 5 + 3 * colours / 4;
+      return beyond_the_grid(92, 700);
     default:
-      return 3 + 5 * colours;
+      return beyond_the_grid(500, 700);
   }
 }
 
-void unpack_byte_pixels(LaneKernel kernel, const std::uint8_t* pixels, std::size_t count,
+void unpack_byte_pixels([[maybe_unused]] LaneKernel kernel, const std::uint8_t* pixels, std::size_t count,
                         std::int32_t* red_green, std::int32_t* blue) noexcept {
 #if defined(__x86_64__)
   if (kernel != LaneKernel::kPortable) {

@@ -40,10 +40,11 @@ enum class LaneKernel { kPortable, kAvx2, kAvx512 };
 std::span<const LaneKernel> lane_kernels() noexcept;
 
 // What comparing a pixel with each of `colours` colours through `kernel`
-// costs, in hundredths of what a grid over colour space spends on a pixel
-// it must search for (its cell holding several candidates), beyond the
-// cost of reading pixels and writing answers, which both pay. Measured on
-// x86-64 with photos.
+// costs beyond what a grid over colour space spends on every pixel (its
+// look-up), in hundredths of what the grid spends on a pixel it must
+// search for (its cell holding several candidates): zero where comparing
+// with every colour costs no more than the look-up. Measured on x86-64
+// with photos and flat images.
 std::size_t lane_cost(LaneKernel kernel, std::size_t colours) noexcept;
 
 // Unpacks `count` pixels of three bytes each, one after another, into

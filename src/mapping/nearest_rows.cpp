@@ -28,8 +28,8 @@ constexpr std::size_t kLeastPool = std::size_t{256} << 10;
 constexpr std::uint64_t kFewPixels = 16;
 constexpr std::size_t kRun = NearestRows::kMostPerRun;
 // Runs are compared with every colour at once only where that costs less
-// than searching for half their pixels.
-constexpr std::size_t kMostLaneCost = 50;
+// than searching for three tenths of their pixels.
+constexpr std::size_t kMostLaneCost = 30;
 static_assert(BlockScan::kMostPerRun >= kRun);
 
 bool same_pixel(const std::uint64_t* a, const std::uint64_t* b) noexcept {
