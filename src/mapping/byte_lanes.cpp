@@ -21,18 +21,19 @@ static_assert(kMostSquares * (std::int64_t{1} << kPlaceBits) + kPlaceMask <
               std::numeric_limits<std::int32_t>::max());
 constexpr std::int32_t kNoKey = std::numeric_limits<std::int32_t>::max();
 
-// Pixels a kernel takes a step at a time, at most.
-constexpr std::size_t kMostStep = 32;
+// A 16-bit two's complement value, as madd reads it from half a lane.
+std::uint32_t sixteen_bits(std::int32_t value) noexcept { return static_cast<std::uint32_t>(value) & 0xffff; }
 
 void take_places(const std::int32_t* keys, std::size_t count, std::uint16_t* places) noexcept {
-  for (std::size_t j = 0; j < count; ++j) places[j] = static_cast<std::uint16_t>(keys[j] & kPlaceMask);
+  for (std::size_t j = 0; j < count; ++j) {
+    places[j] = static_cast<std::uint16_t>(keys[j] & kPlaceMask);
+  }
 }
 
-// Whole steps of `step_size` pixels, then the rest padded to one more step.
+// Whole steps of kStep pixels, then the rest padded to one more step.
 template <std::size_t kStep, class Step>
 void in_steps(const Step& step, const std::int32_t* red_green, const std::int32_t* blue,
               std::size_t count, std::uint16_t* places) noexcept {
-  static_assert(kStep <= kMostStep);
   std::size_t j = 0;
   for (; j + kStep <= count; j += kStep) step(red_green + j, blue + j, places + j);
   if (j == count) return;
@@ -83,10 +84,9 @@ void portable_step(std::span<const LaneColour> colours, const std::int32_t* red_
 // and green at once, and blue beside a zero. The rest is plain vector
 // arithmetic, which the compiler turns into the same instructions.
 template <class Vector, class Madd>
-inline void two_vector_step(std::span<const LaneColour> colours,
-                                                   const std::int32_t* red_green,
-                                                   const std::int32_t* blue,
-                                                   std::uint16_t* places, const Madd& madd) noexcept {
+inline void two_vector_step(std::span<const LaneColour> colours, const std::int32_t* red_green,
+                            const std::int32_t* blue, std::uint16_t* places,
+                            const Madd& madd) noexcept {
   constexpr std::size_t kLanes = sizeof(Vector) / sizeof(std::int32_t);
   Vector rg[2];
   Vector b[2];
@@ -139,16 +139,18 @@ struct Avx512Madd {
   }
 };
 
+// Flattened, so that the shared step and the Madd calls are compiled into
+// each for its own instruction set.
 [[gnu::target("avx2"), gnu::flatten]] void avx2_step(std::span<const LaneColour> colours,
-                                      const std::int32_t* red_green, const std::int32_t* blue,
-                                      std::uint16_t* places) noexcept {
+                                                     const std::int32_t* red_green,
+                                                     const std::int32_t* blue,
+                                                     std::uint16_t* places) noexcept {
   two_vector_step<Lanes8>(colours, red_green, blue, places, Avx2Madd{});
 }
 
-[[gnu::target("avx512f,avx512bw"), gnu::flatten]] void avx512_step(std::span<const LaneColour> colours,
-                                                    const std::int32_t* red_green,
-                                                    const std::int32_t* blue,
-                                                    std::uint16_t* places) noexcept {
+[[gnu::target("avx512f,avx512bw"), gnu::flatten]] void avx512_step(
+    std::span<const LaneColour> colours, const std::int32_t* red_green, const std::int32_t* blue,
+    std::uint16_t* places) noexcept {
   two_vector_step<Lanes16>(colours, red_green, blue, places, Avx512Madd{});
 }
 
@@ -171,8 +173,10 @@ struct Avx512Madd {
   for (; 3 * j + 32 <= 3 * count; j += 8) {
     const __m256i bytes = _mm256_permutevar8x32_epi32(
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixels + 3 * j)), halves);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(red_green + j), _mm256_shuffle_epi8(bytes, to_red_green));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(blue + j), _mm256_shuffle_epi8(bytes, to_blue));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(red_green + j),
+                        _mm256_shuffle_epi8(bytes, to_red_green));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(blue + j),
+                        _mm256_shuffle_epi8(bytes, to_blue));
   }
   unpack_from(j, pixels, count, red_green, blue);
 }
@@ -181,8 +185,8 @@ struct Avx512Madd {
 }  // namespace
 
 LaneColour::LaneColour(std::uint32_t r, std::uint32_t g, std::uint32_t b, std::size_t place) noexcept
-    : red_green(static_cast<std::int32_t>((static_cast<std::uint32_t>(-2 * static_cast<std::int32_t>(r)) & 0xffff) |
-                                          static_cast<std::uint32_t>(-2 * static_cast<std::int32_t>(g)) << 16)),
+    : red_green(static_cast<std::int32_t>(sixteen_bits(-2 * static_cast<std::int32_t>(r)) |
+                                          sixteen_bits(-2 * static_cast<std::int32_t>(g)) << 16)),
       blue(-2 * static_cast<std::int32_t>(b)),
       red(-2 * static_cast<std::int32_t>(r)),
       green(-2 * static_cast<std::int32_t>(g)),
