@@ -62,13 +62,15 @@ def pillow_quantize(image, palette, dither_mode):
 def tools(image, palette):
     """(label, tool, function giving an index map or an RGB array)."""
     colours = palette.astype(np.uint8)
+    # One thread each: process CPU time would add up the threads' times.
     rows = [
-        ("index map", "palettra indices", lambda: indices(image, palette)),
+        ("index map", "palettra indices", lambda: indices(image, palette, threads=1)),
         ("Floyd–Steinberg", "palettra dither", lambda: dither(image, palette, threads=1)),
         ("Floyd–Steinberg, RGB out", "palettra dither",
          lambda: np.take(colours, dither(image, palette, threads=1), axis=0)),
-        ("bayer8", "palettra dither", lambda: dither(image, palette, "bayer8")),
-        ("bayer8, RGB out", "palettra dither", lambda: np.take(colours, dither(image, palette, "bayer8"), axis=0)),
+        ("bayer8", "palettra dither", lambda: dither(image, palette, "bayer8", threads=1)),
+        ("bayer8, RGB out", "palettra dither",
+         lambda: np.take(colours, dither(image, palette, "bayer8", threads=1), axis=0)),
     ]
     if Image is not None and len(palette) <= 256:
         rows += [
