@@ -114,10 +114,10 @@ class NearestRows::Search {
     // faster than a grid finds them; the grid still serves pixels asked
     // about one at a time.
     const LaneKernel kernel = lane_kernels().back();
-    if (bits <= 8 && palette_->rows() <= kMostLaneColours &&
-        lane_cost(kernel, palette_->rows()) < kMostLaneCost) {
+    const std::size_t share = lane_cost(kernel, palette_->rows());
+    if (bits <= 8 && palette_->rows() <= kMostLaneColours && share < kMostLaneCost) {
       lane_kernel_ = kernel;
-      lane_share_ = lane_cost(kernel, palette_->rows());
+      lane_share_ = share;
       lane_colours_.reserve(palette_->rows());
       for (std::size_t k = 0; k < palette_->rows(); ++k) {
         const std::uint64_t* colour = palette_->stored(k);
@@ -386,16 +386,19 @@ class NearestRows::Search {
     account_->earn(count);
     account_->spend(cost::kLaneColour * static_cast<double>(lane_colours_.size() * count));
     std::uint64_t every_value = 0;
-    if (packed != nullptr) unpack_byte_pixels(lane_kernel_, packed, count, lane_red_green_, lane_blue_);
-    for (std::size_t j = 0; packed == nullptr && j < count; ++j) {
-      std::uint64_t pixel[3];
-      values(j, pixel);
-      if constexpr (kMayExceedRange) every_value |= pixel[0] | pixel[1] | pixel[2];
-      // Masked, so that a value past a byte still makes a key; its pixel is
-      // answered again below.
-      lane_red_green_[j] = lane_red_green(static_cast<std::uint32_t>(pixel[0] & 0xff),
-                                          static_cast<std::uint32_t>(pixel[1] & 0xff));
-      lane_blue_[j] = static_cast<std::int32_t>(pixel[2] & 0xff);
+    if (packed != nullptr) {
+      unpack_byte_pixels(lane_kernel_, packed, count, lane_red_green_, lane_blue_);
+    } else {
+      for (std::size_t j = 0; j < count; ++j) {
+        std::uint64_t pixel[3];
+        values(j, pixel);
+        if constexpr (kMayExceedRange) every_value |= pixel[0] | pixel[1] | pixel[2];
+        // Masked, so that a value past a byte still makes a key; its pixel
+        // is answered again below.
+        lane_red_green_[j] = lane_red_green(static_cast<std::uint32_t>(pixel[0] & 0xff),
+                                            static_cast<std::uint32_t>(pixel[1] & 0xff));
+        lane_blue_[j] = static_cast<std::int32_t>(pixel[2] & 0xff);
+      }
     }
     std::uint16_t places[kRun];
     nearest_in_lanes(lane_kernel_, lane_colours_, lane_red_green_, lane_blue_, count, places);
